@@ -1,0 +1,63 @@
+// The commands that work on a map's texture records: the listing (-tl), the
+// surface file export (-se) and its import (-si).
+//
+// Surface file: plain text, one "texture name = surface name\n" line per
+// exported record. A reader splits a line at its first " = " and ignores
+// lines without one; nothing is trimmed or unquoted.
+#ifndef LUMPSMITH_TEXTURE_COMMANDS_H
+#define LUMPSMITH_TEXTURE_COMMANDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "bsp/bsp_lump.h"
+
+// Sky (0x04) and nodraw (0x80) surfaces never get a surface file line, nor
+// do records whose contents lack bit 0x1.
+constexpr std::uint32_t EXPORT_SKIP_FLAGS = 0x84;
+constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
+// The import reads at most 127 characters at a time; a longer line is
+// handled as several lines.
+constexpr std::size_t LINE_BUFFER_SIZE = 128;
+
+// Records grouped by name for the import: an open-addressing table with one
+// slot per distinct name, each slot heading a chain of the records that bear
+// it. Indexes are stored plus one so that zero means "none".
+struct record_index {
+    std::uint32_t *slots;  // slot_count entries: 1 + first record of a name
+    std::uint32_t *next;   // record_count entries: 1 + next record of that name
+    std::size_t mask;      // slot_count - 1; slot_count is a power of two
+};
+
+// Writes "Textures:" and one "0x%08x - name" line per record not named
+// "noshader" to out; on a map that cannot be read, returns its failure
+// having written nothing.
+lump_status list_textures(std::FILE *bsp, std::FILE *out);
+
+// True when record i gets a surface file line: flags & 0x84 clear, contents
+// bit 0x1 set, name not exactly "noshader".
+bool is_exported(const texture_lump &lump, std::size_t i);
+// Writes one "name = surface" line per exported record to out, in lump
+// order; on a map that cannot be read, returns its failure having written nothing.
+lump_status export_surface_file(std::FILE *bsp, std::FILE *out);
+
+// Groups the lump's records by name; LUMP_NO_MEMORY leaves *index empty.
+lump_status index_records(const texture_lump &lump, record_index *index);
+// Frees the index and empties it; safe on an empty index.
+void release_record_index(record_index *index);
+// Sets surface index `surface` on every record named exactly texture_name
+// (whole, case-sensitive, at most 64 bytes); returns how many changed.
+std::size_t apply_surface(texture_lump *lump, const record_index &index, const char *texture_name,
+                          unsigned surface);
+// Handles one read of at most LINE_BUFFER_SIZE - 1 characters, which it may
+// modify: ignored without " = ", an "Error: Unknown surface" line on err for
+// an unknown surface name, otherwise apply_surface.
+void apply_surface_line(texture_lump *lump, const record_index &index, char *line, std::FILE *err);
+// Reads the map, applies every line of surface_file in order, then writes the
+// lump back in place. A map that cannot be read is returned as a failure
+// before any line is read. When surface_file cannot be read to its end the
+// map is left untouched and the stream's error flag tells the caller.
+lump_status import_surface_file(std::FILE *bsp, std::FILE *surface_file, std::FILE *err);
+
+#endif

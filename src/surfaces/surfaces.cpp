@@ -1,0 +1,41 @@
+#include "surfaces/surfaces.h"
+
+#include <cstring>
+
+const char *const surface_names[SURFACE_COUNT] = {
+    "none",     "tin",    "aluminum", "iron",        "titanium", "steel",     "copper",   "brass",
+    "cement",   "rock",   "gravel",   "pavement",    "brick",    "clay",      "grass",    "dirt",
+    "mud",      "snow",   "ice",      "sand",        "ceramictile", "linoleum", "rug",    "plaster",
+    "plastic",  "cardboard", "hardwood", "softwood", "plank",    "glass",     "water",    "stucco",
+};
+
+int surface_index_of(const char *name)
+{
+    for (std::size_t i = 0; i < SURFACE_COUNT; ++i)
+        if (std::strcmp(name, surface_names[i]) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+const char *surface_name_of(std::uint32_t surface_flags)
+{
+    static char unknown[UNKNOWN_BUFFER_SIZE];
+    const std::uint32_t index = surface_flags >> SURFACE_SHIFT;
+    if (index < SURFACE_COUNT)
+        return surface_names[index];
+    std::snprintf(unknown, sizeof unknown, "unknown (%03x)", static_cast<unsigned>(index));
+    return unknown;
+}
+
+std::uint32_t set_surface_index(std::uint32_t surface_flags, unsigned index)
+{
+    return static_cast<std::uint32_t>(index) << SURFACE_SHIFT | (surface_flags & LOW_FLAGS_MASK);
+}
+
+int list_surfaces(std::FILE *out)
+{
+    std::fputs("Surfaces:\n\n", out);
+    for (const char *name : surface_names)
+        std::fprintf(out, "  * %s\n", name);
+    return 0;
+}

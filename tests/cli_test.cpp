@@ -1,0 +1,151 @@
+// End to end: the built binary on real files in a temporary directory,
+// comparing status, standard output, standard error and file bytes exactly.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "bsp/bsp_lump.h"
+#include "surfaces/surfaces.h"
+#include "test_support.h"
+
+namespace {
+
+const std::vector<map_record> RECORDS = {
+    {"textures/base/floor_metal", 0x00500000, 0x1},
+    {"textures/outdoor/sky_dusk", 0x00000004, 0x1},
+    {"noshader", 0x0, 0x1},
+    {"textures/base/crate_wood", 0x01b00200, 0x1},
+};
+
+const char *const LISTING =
+    "Textures:\n"
+    "0x00500000 - textures/base/floor_metal\n"
+    "0x00000004 - textures/outdoor/sky_dusk\n"
+    "0x01b00200 - textures/base/crate_wood\n";
+
+class Cli : public ::testing::Test {
+protected:
+    temp_dir dir;
+    bytes map = build_map(build_lump(RECORDS), 256, 32);
+
+    void SetUp() override { ASSERT_TRUE(write_bytes(dir / "map.bsp", map)); }
+
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void expect_run(const std::vector<std::string> &args, int status, const std::string &out,
+                    const std::string &err, const run_options &options = {})
+    {
+        const run_result r = run_tool(dir, args, options);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, err);
+    }
+};
+
+TEST_F(Cli, MalformedCommandLinesPrintUsageAndTouchNothing)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"map.bsp"},
+        {"-TL", "map.bsp"},
+        {"-tlx", "map.bsp"},
+        {"-t", "map.bsp"},
+        {"-", "map.bsp"},
+        {"", "map.bsp"},
+        {"--", "map.bsp"},
+        {"-tl"},
+        {"-tl", "map.bsp", "map.bsp"},
+        {"-tc", "map.bsp", "src"},
+        {"-tc", "map.bsp", "src", "dest", "more"},
+        {"-se"},
+        {"-se", "map.bsp", "out.txt", "more"},
+        {"-si", "map.bsp"},
+        {"-si", "map.bsp", "in.txt", "more"},
+        {"-sl", "map.bsp"},
+        {"-sl", "x", "y"},
+        {"-xx"},
+    };
+    for (const auto &args : bad) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        expect_run(args, 1, "", usage_for("lumpsmith"));
+        EXPECT_EQ(files(), std::vector<std::string>{"map.bsp"});
+        EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+    }
+}
+
+TEST_F(Cli, UsageNamesTheProgramAsInvoked)
+{
+    run_options options;
+    options.argv0 = "./some dir/lumpsmith";
+    expect_run({"-TL"}, 1, "", usage_for("./some dir/lumpsmith"), options);
+}
+
+TEST_F(Cli, ListsTextures)
+{
+    expect_run({"-tl", "map.bsp"}, 0, LISTING, "");
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+TEST_F(Cli, LoneHyphenIsAFileName)
+{
+    ASSERT_TRUE(write_bytes(dir / "-", map));
+    expect_run({"-tl", "-"}, 0, LISTING, "");
+    expect_run({"-tl", "./-"}, 0, LISTING, "");
+}
+
+TEST_F(Cli, FilesThatCannotBeOpenedAreNamed)
+{
+    expect_run({"-tl", "missing.bsp"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-tc", "missing.bsp", "a", "b"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-se", "missing.bsp"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-si", "missing.bsp", "in.txt"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-si", "map.bsp", "missing.txt"}, 1, "", "Error: Cannot open missing.txt\n");
+    expect_run({"-se", "map.bsp", "no/such/dir/out.txt"}, 1, "", "Error: Cannot open no/such/dir/out.txt\n");
+    EXPECT_EQ(files(), std::vector<std::string>{"map.bsp"});
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+TEST_F(Cli, CopyTexturesIsAPlaceholder)
+{
+    expect_run({"-tc", "map.bsp", "src", "dest"}, 0, "", "Not yet implemented.\n");
+    EXPECT_EQ(files(), std::vector<std::string>{"map.bsp"});
+}
+
+TEST_F(Cli, BrokenMapsAreRefusedWithOneLineAndNoOutput)
+{
+    ASSERT_TRUE(write_bytes(dir / "short.bsp", bytes(map.begin(), map.begin() + 100)));
+    ASSERT_TRUE(write_bytes(dir / "cut.bsp", bytes(map.begin(), map.end() - 60)));
+    bytes huge = map;
+    store_u32le(huge.data() + 20, 0xFFFFFFFF);
+    ASSERT_TRUE(write_bytes(dir / "huge.bsp", huge));
+    std::filesystem::create_directory(dir / "folder");
+    const std::string short_header = ": file is shorter than the 144-byte header\n";
+    const std::string outside = ": texture lump reaches past the end of the file\n";
+    for (const std::string sw : {"-tl", "-se"}) {
+        expect_run({sw, "short.bsp"}, 1, "", "Error: Cannot read short.bsp" + short_header);
+        expect_run({sw, "cut.bsp"}, 1, "", "Error: Cannot read cut.bsp" + outside);
+        expect_run({sw, "huge.bsp"}, 1, "", "Error: Cannot read huge.bsp" + outside);
+        expect_run({sw, "folder"}, 1, "", "Error: Cannot read folder: is a directory\n");
+    }
+    EXPECT_EQ(read_bytes(dir / "huge.bsp"), huge);
+}
+
+TEST_F(Cli, UnwritableStandardOutputIsAFailure)
+{
+    run_options full;
+    full.stdout_path = "/dev/full";
+    expect_run({"-tl", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
+    expect_run({"-sl"}, 1, "", "Error: Cannot write standard output\n", full);
+    expect_run({"-se", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
+}
+
+}  // namespace

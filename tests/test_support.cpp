@@ -1,0 +1,112 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+std::FILE *stream_of(const bytes &data)
+{
+    std::FILE *f = std::tmpfile();
+    if (f != nullptr) {
+        if (!data.empty())
+            std::fwrite(data.data(), 1, data.size(), f);
+        std::rewind(f);
+    }
+    return f;
+}
+
+std::FILE *stream_of(const std::string &text)
+{
+    return stream_of(bytes(text.begin(), text.end()));
+}
+
+bytes contents_of(std::FILE *stream)
+{
+    bytes data;
+    std::fflush(stream);
+    std::rewind(stream);
+    int c;
+    while ((c = std::fgetc(stream)) != EOF)
+        data.push_back(static_cast<unsigned char>(c));
+    return data;
+}
+
+std::string text_of(const bytes &data)
+{
+    return std::string(data.begin(), data.end());
+}
+
+std::string text_of(std::FILE *stream)
+{
+    return text_of(contents_of(stream));
+}
+
+temp_dir::temp_dir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "lumpsmith-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    path = pattern;
+    // Wide open so that a run as nobody can reach the files inside.
+    chmod(path.c_str(), 0777);
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+static std::string slurp(const std::string &path)
+{
+    return text_of(read_bytes(path));
+}
+
+run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options)
+{
+    const std::string out_path = dir / ".stdout";
+    const std::string err_path = dir / ".stderr";
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(options.argv0.c_str()));
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string &stdout_target = options.stdout_path.empty() ? out_path : options.stdout_path;
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(stdout_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(dir.path.c_str()) != 0)
+            _exit(127);
+        if (options.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(127);
+        execv(LUMPSMITH_BINARY, argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    run_result result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = options.stdout_path.empty() ? slurp(out_path) : std::string();
+    result.err = slurp(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+std::string usage_for(const std::string &program)
+{
+    return "lumpsmith:\n\n"
+           "list textures       : " + program + " -tl bsp_file\n"
+           "copy textures       : " + program + " -tc bsp_file src_dir dest_dir\n"
+           "export surface file : " + program + " -se bsp_file [surface_file]\n"
+           "import surface file : " + program + " -si bsp_file surface_file\n"
+           "surface list        : " + program + " -sl\n";
+}

@@ -1,0 +1,48 @@
+// Helpers shared by the tests: streams over bytes, temporary directories and
+// a runner for the real binary.
+#ifndef LUMPSMITH_TEST_SUPPORT_H
+#define LUMPSMITH_TEST_SUPPORT_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "map_builder.h"
+
+// A temporary file holding data, positioned at its start. The caller closes it.
+std::FILE *stream_of(const bytes &data);
+std::FILE *stream_of(const std::string &text);
+// Everything in a stream, from its start.
+bytes contents_of(std::FILE *stream);
+std::string text_of(std::FILE *stream);
+std::string text_of(const bytes &data);
+
+// A fresh directory, removed with everything in it when the object goes.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+struct run_result {
+    int status;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct run_options {
+    std::string argv0 = "lumpsmith";
+    std::string stdout_path;  // where standard output goes instead of being captured
+    bool as_nobody = false;   // drop root privileges first, so that file modes bite
+};
+
+// Runs the built binary in dir with the given arguments after argv[0].
+run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options = {});
+
+// The usage text as printed for an invocation named program.
+std::string usage_for(const std::string &program);
+
+#endif

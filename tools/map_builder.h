@@ -1,0 +1,31 @@
+// Builds BSP maps from bytes, for the tests, the sample map and the benchmark.
+#ifndef LUMPSMITH_MAP_BUILDER_H
+#define LUMPSMITH_MAP_BUILDER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<unsigned char>;
+
+struct map_record {
+    std::string name;  // raw name field, NUL-padded to 64 bytes; may hold NULs of its own
+    std::uint32_t surface_flags;
+    std::uint32_t content_flags;
+};
+
+// The records packed into a lump, followed by `tail` bytes of filler.
+bytes build_lump(const std::vector<map_record> &records, std::size_t tail = 0);
+// A whole map: a header naming the lump, filler up to lump_offset, the lump
+// and `trailing` bytes of filler after it. Header and filler bytes form a
+// pattern so that a test can see whether anything outside the lump moved.
+bytes build_map(const bytes &lump, std::uint32_t lump_offset, std::size_t trailing = 0);
+// The same, with the header's length field claiming `claimed_length`.
+bytes build_map_claiming(const bytes &lump, std::uint32_t lump_offset, std::uint32_t claimed_length,
+                         std::size_t trailing = 0);
+// Writes data to path, replacing it; false when that failed.
+bool write_bytes(const std::string &path, const bytes &data);
+// Reads a whole file; empty when it cannot be read.
+bytes read_bytes(const std::string &path);
+
+#endif
