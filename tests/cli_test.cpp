@@ -19,6 +19,8 @@ const std::vector<map_record> RECORDS = {
     {"textures/base/crate_wood", 0x01b00200, 0x1},
 };
 
+const std::string NAME64_FOR_CLI(64, 'q');
+
 const char *const LISTING =
     "Textures:\n"
     "0x00500000 - textures/base/floor_metal\n"
@@ -146,6 +148,131 @@ TEST_F(Cli, UnwritableStandardOutputIsAFailure)
     expect_run({"-tl", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
     expect_run({"-sl"}, 1, "", "Error: Cannot write standard output\n", full);
     expect_run({"-se", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
+}
+
+const char *const EXPORTED =
+    "textures/base/floor_metal = steel\n"
+    "textures/base/crate_wood = softwood\n";
+
+TEST_F(Cli, ExportsToStandardOutputOrAFile)
+{
+    expect_run({"-se", "map.bsp"}, 0, EXPORTED, "");
+    ASSERT_TRUE(write_bytes(dir / "out.txt", bytes(5000, 'o')));
+    expect_run({"-se", "map.bsp", "out.txt"}, 0, "", "");
+    EXPECT_EQ(text_of(read_bytes(dir / "out.txt")), EXPORTED);
+    expect_run({"-se", "map.bsp", "-"}, 0, "", "");
+    EXPECT_EQ(text_of(read_bytes(dir / "-")), EXPORTED);
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+TEST_F(Cli, ExportOfNothingLeavesAnEmptyFile)
+{
+    ASSERT_TRUE(write_bytes(dir / "sky.bsp", build_map(build_lump({{"sky", 0x4, 0x1}}), 144)));
+    ASSERT_TRUE(write_bytes(dir / "out.txt", bytes(10, 'o')));
+    expect_run({"-se", "sky.bsp", "out.txt"}, 0, "", "");
+    EXPECT_EQ(read_bytes(dir / "out.txt"), bytes());
+    expect_run({"-se", "sky.bsp"}, 0, "", "");
+}
+
+TEST_F(Cli, ExportLeavesTheSurfaceFileAloneWhenTheMapFails)
+{
+    const bytes old(10, 'o');
+    ASSERT_TRUE(write_bytes(dir / "out.txt", old));
+    ASSERT_TRUE(write_bytes(dir / "cut.bsp", bytes(map.begin(), map.end() - 60)));
+    expect_run({"-se", "missing.bsp", "out.txt"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-se", "missing.bsp", "new.txt"}, 1, "", "Error: Cannot open missing.bsp\n");
+    expect_run({"-se", "cut.bsp", "out.txt"}, 1, "",
+               "Error: Cannot read cut.bsp: texture lump reaches past the end of the file\n");
+    EXPECT_EQ(read_bytes(dir / "out.txt"), old);
+    EXPECT_FALSE(std::filesystem::exists(dir / "new.txt"));
+}
+
+TEST_F(Cli, ExportOntoTheMapItselfIsRefused)
+{
+    std::filesystem::create_symlink("map.bsp", dir / "link.bsp");
+    std::filesystem::create_hard_link(dir / "map.bsp", dir / "hard.bsp");
+    for (const std::string &alias : std::vector<std::string>{"map.bsp", "./map.bsp", "link.bsp", "hard.bsp", dir / "map.bsp"}) {
+        expect_run({"-se", "map.bsp", alias}, 1, "",
+                   "Error: Refusing to write " + alias + ": it is the same file as map.bsp\n");
+        EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+    }
+    expect_run({"-se", "link.bsp", "map.bsp"}, 1, "",
+               "Error: Refusing to write map.bsp: it is the same file as link.bsp\n");
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+TEST_F(Cli, ExportThatCannotBeWrittenIsAFailure)
+{
+    expect_run({"-se", "map.bsp", "/dev/full"}, 1, "", "Error: Cannot write /dev/full\n");
+}
+
+TEST_F(Cli, UneditedRoundTripChangesNoByte)
+{
+    // Names with bytes after their NUL, an unknown index and unexported records.
+    const std::vector<map_record> records = {
+        {std::string("textures/a\0\x7f\x01junk", 15), 0x00312345, 0x1},
+        {"textures/b", 0x00000004, 0x1},
+        {"noshader", 0x00000000, 0x1},
+        {"textures/c", 0x01F00000, 0x20000001},
+        {"textures/d", 0x00600000, 0x0},
+        {NAME64_FOR_CLI, 0x00700000, 0x1},
+    };
+    const bytes original = build_map(build_lump(records, 70), 1000, 999);
+    ASSERT_TRUE(write_bytes(dir / "round.bsp", original));
+    expect_run({"-se", "round.bsp", "round.txt"}, 0, "", "");
+    expect_run({"-si", "round.bsp", "round.txt"}, 0, "", "");
+    EXPECT_EQ(read_bytes(dir / "round.bsp"), original);
+}
+
+TEST_F(Cli, EditedLineChangesThatRecordOnly)
+{
+    expect_run({"-se", "map.bsp", "map.txt"}, 0, "", "");
+    std::string text = text_of(read_bytes(dir / "map.txt"));
+    text.replace(text.find("= softwood"), 10, "= plank");
+    ASSERT_TRUE(write_bytes(dir / "map.txt", bytes(text.begin(), text.end())));
+    expect_run({"-si", "map.bsp", "map.txt"}, 0, "", "");
+    bytes expected = map;
+    store_u32le(expected.data() + 256 + 3 * 72 + 64, 0x01c00200);
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), expected);
+    expect_run({"-tl", "map.bsp"}, 0,
+               "Textures:\n"
+               "0x00500000 - textures/base/floor_metal\n"
+               "0x00000004 - textures/outdoor/sky_dusk\n"
+               "0x01c00200 - textures/base/crate_wood\n",
+               "");
+}
+
+TEST_F(Cli, ImportReportsUnknownSurfacesAndGoesOn)
+{
+    const std::string text = "textures/base/floor_metal = Steel\r\ntextures/outdoor/sky_dusk = rock\n";
+    ASSERT_TRUE(write_bytes(dir / "in.txt", bytes(text.begin(), text.end())));
+    expect_run({"-si", "map.bsp", "in.txt"}, 0, "", "Error: Unknown surface \"Steel\r\"\n");
+    bytes expected = map;
+    store_u32le(expected.data() + 256 + 72 + 64, 0x00900004);
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), expected);
+}
+
+TEST_F(Cli, ImportRefusesMapsItCannotReadOrWrite)
+{
+    ASSERT_TRUE(write_bytes(dir / "in.txt", bytes{'x'}));
+    ASSERT_TRUE(write_bytes(dir / "cut.bsp", bytes(map.begin(), map.end() - 60)));
+    expect_run({"-si", "cut.bsp", "in.txt"}, 1, "",
+               "Error: Cannot read cut.bsp: texture lump reaches past the end of the file\n");
+    EXPECT_EQ(read_bytes(dir / "cut.bsp"), bytes(map.begin(), map.end() - 60));
+
+    ASSERT_EQ(chmod((dir / "map.bsp").c_str(), 0444), 0);
+    run_options nobody;
+    nobody.as_nobody = true;
+    // The surface file is never opened, so its absence goes unsaid.
+    expect_run({"-si", "map.bsp", "missing.txt"}, 1, "", "Error: Cannot open map.bsp\n", nobody);
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+TEST_F(Cli, ImportFromAnUnreadableSurfaceFileLeavesTheMapAlone)
+{
+    std::filesystem::create_directory(dir / "folder");
+    expect_run({"-si", "map.bsp", "folder"}, 1, "", "Error: Cannot read folder\n");
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
 
 }  // namespace

@@ -1,4 +1,279 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "commands/texture_commands.h"
+#include "surfaces/surfaces.h"
 #include "test_support.h"
+
+namespace {
+
+const std::string NAME64(64, 'n');
+
+struct command_output {
+    lump_status status;
+    std::string out;
+};
+
+command_output run_on(lump_status (*command)(std::FILE *, std::FILE *), const bytes &map)
+{
+    std::FILE *bsp = stream_of(map);
+    std::FILE *out = std::tmpfile();
+    const lump_status status = command(bsp, out);
+    command_output result{status, text_of(out)};
+    std::fclose(out);
+    std::fclose(bsp);
+    return result;
+}
+
+command_output run_on(lump_status (*command)(std::FILE *, std::FILE *), const std::vector<map_record> &records)
+{
+    return run_on(command, build_map(build_lump(records), 144));
+}
+
+TEST(ListTextures, EmptyLumpPrintsOnlyTheHeading)
+{
+    EXPECT_EQ(run_on(list_textures, std::vector<map_record>{}).out, "Textures:\n");
+    // 71 bytes are not a record.
+    EXPECT_EQ(run_on(list_textures, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
+}
+
+TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
+{
+    const std::vector<map_record> records = {
+        {"a", 0x00000084, 0x0},  // not exported, still listed
+        {std::string("noshader\0ab", 11), 0x0, 0x1},
+        {"noshader_x", 0x0, 0x1},
+        {"NOSHADER", 0x0, 0x1},
+        {"b", 0xABCDEF01, 0x1},
+        {NAME64, 0x00000001, 0x1},
+        {"a", 0x00500000, 0x1},
+    };
+    EXPECT_EQ(run_on(list_textures, records).out,
+              "Textures:\n"
+              "0x00000084 - a\n"
+              "0x00000000 - noshader_x\n"
+              "0x00000000 - NOSHADER\n"
+              "0xabcdef01 - b\n"
+              "0x00000001 - " + NAME64 + "\n"
+              "0x00500000 - a\n");
+}
+
+TEST(ExportSurfaceFile, WritesEligibleRecordsInLumpOrder)
+{
+    const std::vector<map_record> records = {
+        {"sky", 0x00000004, 0x1},
+        {"nodraw", 0x00000080, 0x1},
+        {"both", 0x00500084, 0x1},
+        {"other_low_bits", 0x0050007B, 0x1},
+        {"not_solid", 0x00500000, 0x2},
+        {"content_bits", 0x00500000, 0xFFFFFFFF},
+        {std::string("noshader\0zz", 11), 0x0, 0x1},
+        {"noshader2", 0x0, 0x1},
+        {"index32", 0x02000000, 0x1},
+        {"index40", 0x02800000, 0x1},
+        {"index4095", 0xFFF00000, 0x1},
+        {NAME64, 0x01F00000, 0x1},
+        {"other_low_bits", 0x00E00000, 0x1},
+    };
+    EXPECT_EQ(run_on(export_surface_file, records).out,
+              "other_low_bits = steel\n"
+              "content_bits = steel\n"
+              "noshader2 = none\n"
+              "index32 = unknown (020)\n"
+              "index40 = unknown (028)\n"
+              "index4095 = unknown (fff)\n" +
+                  NAME64 + " = stucco\n"
+                           "other_low_bits = grass\n");
+}
+
+TEST(ExportSurfaceFile, NoEligibleRecordWritesNothing)
+{
+    const std::vector<map_record> records = {{"sky", 0x4, 0x1}, {"noshader", 0x0, 0x1}};
+    const command_output result = run_on(export_surface_file, records);
+    EXPECT_EQ(result.status, LUMP_OK);
+    EXPECT_EQ(result.out, "");
+}
+
+TEST(Commands, BrokenMapsWriteNothing)
+{
+    const bytes map = build_map(build_lump({{"a", 0, 1}}), 144);
+    for (auto command : {list_textures, export_surface_file}) {
+        const command_output result = run_on(command, bytes(map.begin(), map.end() - 1));
+        EXPECT_EQ(result.status, LUMP_OUTSIDE_FILE);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+// Imports text into a map of the records; returns the map's bytes afterwards
+// and what was said on the error stream.
+struct import_output {
+    lump_status status;
+    bytes map;
+    std::string err;
+};
+
+import_output import_into(const bytes &map, const std::string &text)
+{
+    std::FILE *bsp = stream_of(map);
+    std::FILE *surfaces = stream_of(text);
+    std::FILE *err = std::tmpfile();
+    const lump_status status = import_surface_file(bsp, surfaces, err);
+    import_output result{status, contents_of(bsp), text_of(err)};
+    std::fclose(err);
+    std::fclose(surfaces);
+    std::fclose(bsp);
+    return result;
+}
+
+// The map bytes with record i's surface flags replaced, for expected results.
+bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint32_t flags)
+{
+    store_u32le(map.data() + lump_offset + i * RECORD_SIZE + SURFACE_FLAGS_AT, flags);
+    return map;
+}
+
+class Import : public ::testing::Test {
+protected:
+    const std::vector<map_record> records = {
+        {"wall", 0x00500123, 0x1},                            // 0: steel
+        {std::string("floor\0left over", 15), 0x02800004, 0x0},  // 1: unknown (028), sky, not solid
+        {"wall", 0x00000084, 0x1},                            // 2: shares a name with 0
+        {"noshader", 0x00100000, 0x1},                        // 3
+        {"", 0x00200000, 0x1},                                // 4: empty name
+        {NAME64, 0x00300000, 0x1},                            // 5
+    };
+    const std::uint32_t offset = 200;
+    const bytes map = build_map(build_lump(records, 6), offset, 50);
+
+    void expect_import(const std::string &text, const bytes &expected, const std::string &err = "")
+    {
+        const import_output result = import_into(map, text);
+        EXPECT_EQ(result.status, LUMP_OK);
+        EXPECT_EQ(result.map, expected);
+        EXPECT_EQ(result.err, err);
+    }
+};
+
+TEST_F(Import, EmptyOrIrrelevantFilesChangeNoByte)
+{
+    expect_import("", map);
+    expect_import("\n\nfree text\nwall=grass\nwall  =grass\nnobody = grass\nWALL = grass\n", map);
+}
+
+TEST_F(Import, SetsTheSurfaceOfEveryRecordWithTheName)
+{
+    expect_import("wall = grass\n", with_flags(with_flags(map, offset, 0, 0x00E00123), offset, 2, 0x00E00084));
+}
+
+TEST_F(Import, ChangesRecordsTheExportLeavesOut)
+{
+    expect_import("floor = tin\nnoshader = none\n",
+                  with_flags(with_flags(map, offset, 1, 0x00100004), offset, 3, 0x00000000));
+}
+
+TEST_F(Import, LastKnownLineForANameWins)
+{
+    expect_import("wall = grass\nwall = rug\nwall = Grass\n",
+                  with_flags(with_flags(map, offset, 0, 0x01600123), offset, 2, 0x01600084),
+                  "Error: Unknown surface \"Grass\"\n");
+}
+
+TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
+{
+    expect_import("wall = grass\r\n"
+                  "wall = grass \n"
+                  "wall = grass = rock\n"
+                  "wall = \n"
+                  "wall = unknown (028)\n"
+                  "floor = glass\n",
+                  with_flags(map, offset, 1, 0x01D00004),
+                  "Error: Unknown surface \"grass\r\"\n"
+                  "Error: Unknown surface \"grass \"\n"
+                  "Error: Unknown surface \"grass = rock\"\n"
+                  "Error: Unknown surface \"\"\n"
+                  "Error: Unknown surface \"unknown (028)\"\n");
+}
+
+TEST_F(Import, LineStartingWithTheSeparatorNamesTheEmptyName)
+{
+    expect_import(" = stucco\n", with_flags(map, offset, 4, 0x01F00000));
+}
+
+TEST_F(Import, NulEndsTheLine)
+{
+    expect_import(std::string("wa\0ll = grass\nfloor = rock\0junk\n", 32), with_flags(map, offset, 1, 0x00900004));
+}
+
+TEST_F(Import, LastLineNeedsNoLineFeed)
+{
+    expect_import("floor = rock", with_flags(map, offset, 1, 0x00900004));
+}
+
+TEST_F(Import, NamesAreComparedWhole)
+{
+    expect_import(NAME64 + " = glass\n", with_flags(map, offset, 5, 0x01D00000));
+    expect_import(NAME64 + "n = glass\nwal = glass\nwall2 = glass\nfloor\tx = glass\n", map);
+}
+
+TEST_F(Import, LongLinesAreReadInPiecesOf127)
+{
+    // 127 characters: read whole; its line feed alone follows and is ignored.
+    expect_import("wall = " + std::string(120, 'z') + "\n", map,
+                  "Error: Unknown surface \"" + std::string(120, 'z') + "\"\n");
+    // 128 characters: the last one becomes a line of its own.
+    expect_import("wall = " + std::string(121, 'z') + "\n", map,
+                  "Error: Unknown surface \"" + std::string(120, 'z') + "\"\n");
+    // A piece that holds a whole line of its own is applied.
+    expect_import(std::string(127, 'x') + "floor = rock\n", with_flags(map, offset, 1, 0x00900004));
+}
+
+TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
+{
+    const bytes cut(map.begin(), map.end() - 60);
+    std::FILE *bsp = stream_of(cut);
+    std::FILE *surfaces = stream_of(std::string("wall = grass\n"));
+    std::FILE *err = std::tmpfile();
+    EXPECT_EQ(import_surface_file(bsp, surfaces, err), LUMP_OUTSIDE_FILE);
+    EXPECT_EQ(std::ftell(surfaces), 0);
+    EXPECT_EQ(contents_of(bsp), cut);
+    EXPECT_EQ(text_of(err), "");
+    for (std::FILE *f : {bsp, surfaces, err})
+        std::fclose(f);
+}
+
+// The index must give what scanning every record for every line gives.
+TEST(RecordIndex, AgreesWithAScanOfEveryRecord)
+{
+    std::mt19937 random(12345);
+    const std::vector<std::string> pool = {"", "a", "b", "ab", "a\tb", "A", NAME64, "textures/x", "textures/y"};
+    for (int round = 0; round < 50; ++round) {
+        std::vector<map_record> records;
+        const std::size_t count = random() % 40;
+        for (std::size_t i = 0; i < count; ++i)
+            records.push_back({pool[random() % pool.size()], static_cast<std::uint32_t>(random()), 1});
+        bytes lump_bytes = build_lump(records);
+        bytes expected = lump_bytes;
+        texture_lump lump{lump_bytes.data(), static_cast<std::uint32_t>(lump_bytes.size()), count};
+        texture_lump scanned{expected.data(), static_cast<std::uint32_t>(expected.size()), count};
+        record_index index;
+        ASSERT_EQ(index_records(lump, &index), LUMP_OK);
+        for (int line = 0; line < 30; ++line) {
+            const std::string &name = pool[random() % pool.size()];
+            const unsigned surface = random() % SURFACE_COUNT;
+            std::size_t matches = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const record_name n = name_of_record(scanned, i);
+                if (std::string(n.text, n.length) == name) {
+                    set_record_surface_flags(&scanned, i, set_surface_index(surface_flags_of_record(scanned, i), surface));
+                    ++matches;
+                }
+            }
+            EXPECT_EQ(apply_surface(&lump, index, name.c_str(), surface), matches);
+        }
+        release_record_index(&index);
+        EXPECT_EQ(lump_bytes, expected) << "round " << round;
+    }
+}
+
+}  // namespace
