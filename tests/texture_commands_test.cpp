@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "commands/texture_commands.h"
@@ -269,11 +270,74 @@ TEST(RecordIndex, AgreesWithAScanOfEveryRecord)
                     ++matches;
                 }
             }
-            EXPECT_EQ(apply_surface(&lump, index, name.c_str(), surface), matches);
+            EXPECT_EQ(apply_surface(&lump, &index, name.c_str(), surface), matches);
         }
         release_record_index(&index);
         EXPECT_EQ(lump_bytes, expected) << "round " << round;
     }
+}
+
+// The import, done the plainest way: fgets into 128 bytes, every record
+// scanned for every line.
+import_output reference_import(bytes map, std::uint32_t lump_offset, std::size_t record_count, const std::string &text)
+{
+    std::FILE *surfaces = stream_of(text);
+    std::string err;
+    char line[128];
+    while (std::fgets(line, sizeof line, surfaces)) {
+        char *separator = std::strstr(line, " = ");
+        if (!separator)
+            continue;
+        *separator = '\0';
+        std::string surface(separator + 3);
+        if (!surface.empty() && surface.back() == '\n')
+            surface.pop_back();
+        const int index = surface_index_of(surface.c_str());
+        if (index < 0) {
+            err += "Error: Unknown surface \"" + surface + "\"\n";
+            continue;
+        }
+        for (std::size_t i = 0; i < record_count; ++i) {
+            unsigned char *record = map.data() + lump_offset + i * RECORD_SIZE;
+            const std::string name(reinterpret_cast<char *>(record), strnlen(reinterpret_cast<char *>(record), 64));
+            if (name == line)
+                store_u32le(record + 64, set_surface_index(load_u32le(record + 64), index));
+        }
+    }
+    std::fclose(surfaces);
+    return import_output{LUMP_OK, map, err};
+}
+
+TEST(ImportLarge, MatchesThePlainestImportAcrossManyBlocks)
+{
+    std::mt19937 random(99);
+    const std::vector<std::string> names = {"a", "b", "textures/c", "", std::string(64, 'z'), "d e", "f\r"};
+    std::vector<map_record> records;
+    for (int i = 0; i < 300; ++i)
+        records.push_back({names[random() % names.size()] + (i % 3 ? std::to_string(i % 17) : ""),
+                           static_cast<std::uint32_t>(random()), 1});
+    const bytes map = build_map(build_lump(records, 13), 300, 7);
+    // Lines long and short, good and bad, with NULs and carriage returns,
+    // far more than one 64 KiB block of them.
+    std::string text;
+    while (text.size() < 300000) {
+        const std::string name = names[random() % names.size()] + std::to_string(random() % 17);
+        const std::string surface = random() % 8 ? surface_names[random() % SURFACE_COUNT] : "Rock";
+        switch (random() % 8) {
+        case 0: text += std::string(random() % 300, 'x') + name + " = " + surface + "\n"; break;
+        case 1: text += name + " = " + surface + "\r\n"; break;
+        case 2: text += name + std::string(1, '\0') + " = " + surface + "\n"; break;
+        case 3: text += name + " = " + surface + std::string(1, '\0') + "tail\n"; break;
+        case 4: text += "free text without the separator\n"; break;
+        default: text += name + " = " + surface + "\n"; break;
+        }
+    }
+    const import_output expected = reference_import(map, 300, records.size(), text);
+    const import_output actual = import_into(map, text);
+    EXPECT_EQ(actual.status, LUMP_OK);
+    EXPECT_EQ(actual.err, expected.err);
+    EXPECT_TRUE(actual.map == expected.map);
+    EXPECT_NE(actual.map, map);
 }
 
 }  // namespace

@@ -65,6 +65,11 @@ struct record_name {
     std::size_t length;
 };
 
+// Zero-filled memory for a large buffer, mapped up front; nullptr when there
+// is none to be had. Released with release_buffer and the same size.
+void *allocate_buffer(std::size_t size);
+void release_buffer(void *buffer, std::size_t size);
+
 // Reads a little-endian 32-bit value at p.
 std::uint32_t load_u32le(const unsigned char *p);
 // Stores a 32-bit value at p, little-endian.
@@ -94,6 +99,9 @@ std::uint32_t surface_flags_of_record(const texture_lump &lump, std::size_t i);
 std::uint32_t content_flags_of_record(const texture_lump &lump, std::size_t i);
 void set_record_surface_flags(texture_lump *lump, std::size_t i, std::uint32_t flags);
 
+// True when record i's name is exactly the `length` bytes at text
+// (case-sensitive; a name longer than NAME_SIZE never matches).
+bool record_is_named(const texture_lump &lump, std::size_t i, const char *text, std::size_t length);
 // True when the name field is exactly "noshader" followed by a NUL.
 bool is_noshader(record_name name);
 

@@ -22,12 +22,15 @@ constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
 // Records grouped by name for the import: an open-addressing table with one
-// slot per distinct name, each slot heading a chain of the records that bear
-// it. Indexes are stored plus one so that zero means "none".
+// slot per distinct name, each slot naming one record of a ring of all the
+// records that bear it. A slot also keeps part of its name's hash, so that a
+// probe seldom has to look at a record that is not the one sought.
 struct record_index {
-    std::uint32_t *slots;  // slot_count entries: 1 + first record of a name
-    std::uint32_t *next;   // record_count entries: 1 + next record of that name
-    std::size_t mask;      // slot_count - 1; slot_count is a power of two
+    std::uint32_t *slots;  // hash tag | (1 + a record of the name); 0 = empty
+    std::uint32_t *next;   // per record: the next record of the same name, round a ring
+    std::size_t mask;      // slot count - 1; the count is a power of two
+    std::size_t size;      // bytes of the one buffer holding slots and next
+    std::size_t hint;      // where the next lookup looks first: after the last record found
 };
 
 // Writes "Textures:" and one "0x%08x - name" line per record not named
@@ -48,12 +51,11 @@ lump_status index_records(const texture_lump &lump, record_index *index);
 void release_record_index(record_index *index);
 // Sets surface index `surface` on every record named exactly texture_name
 // (whole, case-sensitive, at most 64 bytes); returns how many changed.
-std::size_t apply_surface(texture_lump *lump, const record_index &index, const char *texture_name,
-                          unsigned surface);
+std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface);
 // Handles one read of at most LINE_BUFFER_SIZE - 1 characters, which it may
 // modify: ignored without " = ", an "Error: Unknown surface" line on err for
 // an unknown surface name, otherwise apply_surface.
-void apply_surface_line(texture_lump *lump, const record_index &index, char *line, std::FILE *err);
+void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err);
 // Reads the map, applies every line of surface_file in order, then writes the
 // lump back in place. A map that cannot be read is returned as a failure
 // before any line is read. When surface_file cannot be read to its end the

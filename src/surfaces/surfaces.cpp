@@ -1,5 +1,6 @@
 #include "surfaces/surfaces.h"
 
+#include <array>
 #include <cstring>
 
 const char *const surface_names[SURFACE_COUNT] = {
@@ -11,9 +12,20 @@ const char *const surface_names[SURFACE_COUNT] = {
 
 int surface_index_of(const char *name)
 {
-    for (std::size_t i = 0; i < SURFACE_COUNT; ++i)
+    // Every import line asks; a set of candidates per first byte spares
+    // comparing against all 32 names. Bits run in table order, so the
+    // first equal entry still wins.
+    static const auto by_first_byte = [] {
+        std::array<std::uint32_t, 256> sets{};
+        for (std::size_t i = 0; i < SURFACE_COUNT; ++i)
+            sets[static_cast<unsigned char>(surface_names[i][0])] |= std::uint32_t{1} << i;
+        return sets;
+    }();
+    for (std::uint32_t set = by_first_byte[static_cast<unsigned char>(name[0])]; set != 0; set &= set - 1) {
+        const int i = __builtin_ctz(set);
         if (std::strcmp(name, surface_names[i]) == 0)
-            return static_cast<int>(i);
+            return i;
+    }
     return -1;
 }
 
