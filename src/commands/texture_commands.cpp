@@ -81,9 +81,10 @@ bool read_line(line_reader *reader, char (&line)[LINE_BUFFER_SIZE])
     return true;
 }
 
-}  // namespace
-
-lump_status list_textures(std::FILE *bsp, std::FILE *out)
+// Reads the map, then writes heading and whatever put_line writes for each
+// record, in lump order; nothing at all when the map cannot be read.
+lump_status write_record_lines(std::FILE *bsp, std::FILE *out, const char *heading,
+                               void (*put_line)(line_block *, const texture_lump &, std::size_t))
 {
     bsp_header header;
     texture_lump lump;
@@ -93,20 +94,42 @@ lump_status list_textures(std::FILE *bsp, std::FILE *out)
     line_block block;
     block.out = out;
     block.used = 0;
-    put_string(&block, "Textures:\n");
-    for (std::size_t i = 0; i < lump.record_count; ++i) {
-        const record_name name = name_of_record(lump, i);
-        if (is_noshader(name))
-            continue;
-        put_string(&block, "0x");
-        put_hex32(&block, surface_flags_of_record(lump, i));
-        put_string(&block, " - ");
-        put_text(&block, name.text, name.length);
-        put_string(&block, "\n");
-    }
+    put_string(&block, heading);
+    for (std::size_t i = 0; i < lump.record_count; ++i)
+        put_line(&block, lump, i);
     flush_block(&block);
     release_texture_lump(&lump);
     return LUMP_OK;
+}
+
+void put_listing_line(line_block *block, const texture_lump &lump, std::size_t i)
+{
+    const record_name name = name_of_record(lump, i);
+    if (is_noshader(name))
+        return;
+    put_string(block, "0x");
+    put_hex32(block, surface_flags_of_record(lump, i));
+    put_string(block, " - ");
+    put_text(block, name.text, name.length);
+    put_string(block, "\n");
+}
+
+void put_export_line(line_block *block, const texture_lump &lump, std::size_t i)
+{
+    if (!is_exported(lump, i))
+        return;
+    const record_name name = name_of_record(lump, i);
+    put_text(block, name.text, name.length);
+    put_string(block, " = ");
+    put_string(block, surface_name_of(surface_flags_of_record(lump, i)));
+    put_string(block, "\n");
+}
+
+}  // namespace
+
+lump_status list_textures(std::FILE *bsp, std::FILE *out)
+{
+    return write_record_lines(bsp, out, "Textures:\n", put_listing_line);
 }
 
 bool is_exported(const texture_lump &lump, std::size_t i)
@@ -118,26 +141,7 @@ bool is_exported(const texture_lump &lump, std::size_t i)
 
 lump_status export_surface_file(std::FILE *bsp, std::FILE *out)
 {
-    bsp_header header;
-    texture_lump lump;
-    const lump_status status = read_map(bsp, &header, &lump);
-    if (status != LUMP_OK)
-        return status;
-    line_block block;
-    block.out = out;
-    block.used = 0;
-    for (std::size_t i = 0; i < lump.record_count; ++i) {
-        if (!is_exported(lump, i))
-            continue;
-        const record_name name = name_of_record(lump, i);
-        put_text(&block, name.text, name.length);
-        put_string(&block, " = ");
-        put_string(&block, surface_name_of(surface_flags_of_record(lump, i)));
-        put_string(&block, "\n");
-    }
-    flush_block(&block);
-    release_texture_lump(&lump);
-    return LUMP_OK;
+    return write_record_lines(bsp, out, "", put_export_line);
 }
 
 void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err)
