@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,7 @@ const char *const THINGS[] = {"floor", "wall", "ceiling", "trim", "panel", "crat
 struct generated {
     std::string map_path;
     std::string surface_path;
+    std::string shuffled_path;  // the same lines in random order
     std::size_t lump_bytes;
 };
 
@@ -84,6 +86,7 @@ void write_map_and_surfaces(const generated &g, std::size_t count)
     std::vector<map_record> records;
     records.reserve(count);
     std::string surfaces;
+    std::vector<std::string> lines;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned material = static_cast<unsigned>(i % SURFACE_COUNT);
         char name[NAME_SIZE + 1];
@@ -92,13 +95,19 @@ void write_map_and_surfaces(const generated &g, std::size_t count)
         const std::uint32_t low = static_cast<std::uint32_t>(i * 2654435761u) & 0xFFF7B;
         records.push_back({name, set_surface_index(low, material), 0x1});
         // Every line names its record and gives it another surface.
-        surfaces += name;
-        surfaces += " = ";
-        surfaces += surface_names[(material + 7) % SURFACE_COUNT];
-        surfaces += '\n';
+        lines.push_back(std::string(name) + " = " + surface_names[(material + 7) % SURFACE_COUNT] + "\n");
+        surfaces += lines.back();
     }
     if (!write_bytes(g.map_path, build_map(build_lump(records), 4096, 65536)) ||
         !write_bytes(g.surface_path, bytes(surfaces.begin(), surfaces.end()))) {
+        std::fprintf(stderr, "bench: cannot write %s\n", g.map_path.c_str());
+        _exit(1);
+    }
+    std::shuffle(lines.begin(), lines.end(), std::mt19937(7));
+    std::string shuffled;
+    for (const std::string &line : lines)
+        shuffled += line;
+    if (!write_bytes(g.shuffled_path, bytes(shuffled.begin(), shuffled.end()))) {
         std::fprintf(stderr, "bench: cannot write %s\n", g.map_path.c_str());
         _exit(1);
     }
@@ -109,7 +118,7 @@ void write_map_and_surfaces(const generated &g, std::size_t count)
 generated generate(const std::string &dir, std::size_t count)
 {
     const std::string stem = dir + "/map" + std::to_string(count);
-    const generated g{stem + ".bsp", stem + ".txt", count * RECORD_SIZE};
+    const generated g{stem + ".bsp", stem + ".txt", stem + ".shuffled.txt", count * RECORD_SIZE};
     const pid_t pid = fork();
     if (pid == 0) {
         write_map_and_surfaces(g, count);
@@ -138,11 +147,14 @@ int main(int argc, char **argv)
     std::printf("%-8s %-7s %10s %9s %11s\n", "records", "command", "median ms", "x floor", "peak MiB");
 
     double import_ms[2] = {0, 0};
+    double ratios[3] = {0, 0, 0};  // import, export and listing of 200,000 to the floor
+    bool memory_within = true;
     const std::size_t counts[2] = {200000, 400000};
     for (int c = 0; c < 2; ++c) {
         const generated g = generate(dir, counts[c]);
         const measurement floor = measure({"cat", g.map_path, g.surface_path}, runs);
         const measurement import = measure({tool, "-si", g.map_path, g.surface_path}, runs);
+        const measurement shuffled = measure({tool, "-si", g.map_path, g.shuffled_path}, runs);
         const measurement exported = measure({tool, "-se", g.map_path}, runs);
         const measurement listed = measure({tool, "-tl", g.map_path}, runs);
         const auto row = [&](const char *what, const measurement &m) {
@@ -151,6 +163,7 @@ int main(int argc, char **argv)
         };
         row("cat", floor);
         row("-si", import);
+        row("-si*", shuffled);
         row("-se", exported);
         row("-tl", listed);
         const double budget_mib = g.lump_bytes / 1048576.0 + 16;
@@ -158,7 +171,23 @@ int main(int argc, char **argv)
                     import.peak_kib / 1024.0, g.lump_bytes / 1048576.0, budget_mib,
                     import.peak_kib / 1024.0 <= budget_mib ? "within" : "OVER");
         import_ms[c] = import.median_ms;
+        memory_within = memory_within && import.peak_kib / 1024.0 <= budget_mib;
+        if (c == 0) {
+            ratios[0] = import.median_ms / floor.median_ms;
+            ratios[1] = exported.median_ms / floor.median_ms;
+            ratios[2] = listed.median_ms / floor.median_ms;
+        }
     }
-    std::printf("import 400000 / import 200000: %.2f\n", import_ms[1] / import_ms[0]);
-    return 0;
+    const double growth = import_ms[1] / import_ms[0];
+    std::printf("(-si* imports the same lines shuffled, for comparison; no target)\n\ntargets:\n");
+    const auto target = [](const char *what, double value, double limit) {
+        std::printf("  %-40s %6.2f  <= %.1f  %s\n", what, value, limit, value <= limit ? "met" : "MISSED");
+        return value <= limit;
+    };
+    bool met = target("import 400000 / import 200000", growth, 2.2);
+    met = target("import 200000 / floor", ratios[0], 6) && met;
+    met = target("export 200000 / floor", ratios[1], 5) && met;
+    met = target("listing 200000 / floor", ratios[2], 5) && met;
+    std::printf("  %-40s %s\n", "import peak <= lump + 16 MiB", memory_within ? "met" : "MISSED");
+    return met && memory_within ? 0 : 2;
 }
