@@ -44,7 +44,8 @@ static lump_status measure_file(std::FILE *bsp, std::uint64_t *size)
 // every 4 KiB page faulted in on first touch costs microseconds: for a 14 MiB
 // lump that was most of an import's time. Huge pages, populated up front,
 // take a handful of steps instead. Both requests are advice; memory the
-// kernel will not populate early is still faulted in as usual.
+// kernel will not populate early is still faulted in as usual. The spare
+// byte is for empty lumps: mmap refuses a mapping of no bytes.
 void *allocate_buffer(std::size_t size)
 {
     void *buffer = mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
