@@ -163,7 +163,8 @@ void set_record_surface_flags(texture_lump *lump, std::size_t i, std::uint32_t f
 bool record_is_named(const texture_lump &lump, std::size_t i, const char *text, std::size_t length)
 {
     const char *field = reinterpret_cast<const char *>(lump.bytes + i * RECORD_SIZE);
-    return length <= NAME_SIZE && std::memcmp(field, text, length) == 0 && (length == NAME_SIZE || field[length] == '\0');
+    return length <= NAME_SIZE && std::memcmp(field, text, length) == 0 &&
+           (length == NAME_SIZE || field[length] == '\0');
 }
 
 bool is_noshader(record_name name)
@@ -180,7 +181,7 @@ const char *describe_lump_status(lump_status status)
     case LUMP_SHORT_HEADER: return "file is shorter than the 144-byte header";
     case LUMP_OUTSIDE_FILE: return "texture lump reaches past the end of the file";
     case LUMP_READ_FAILED: return "read failed";
-    case LUMP_NO_MEMORY: return "not enough memory for the texture lump";
+    case LUMP_NO_MEMORY: return "not enough memory to hold the texture lump";
     case LUMP_WRITE_FAILED: return "cannot write the texture lump back";
     }
     return "unknown error";
