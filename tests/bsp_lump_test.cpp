@@ -83,21 +83,24 @@ TEST(ReadMap, LumpsReachingPastTheEndAreRefusedBeforeAllocating)
     }
 }
 
-TEST(ReadMap, LumpInsideTheHeaderOrEmptyIsAccepted)
+TEST(ReadMap, LumpOverlappingTheHeaderIsRefusedUnlessEmpty)
 {
-    // Nothing forbids a lump that overlaps the header; it is just bytes.
+    // An import would rewrite other lumps' directory entries in the header.
     bsp_header header;
     texture_lump lump;
-    bytes map = build_map(bytes(), HEADER_SIZE);
-    store_u32le(map.data() + LUMP_OFFSET_AT, 0);
-    store_u32le(map.data() + LUMP_LENGTH_AT, 100);
-    ASSERT_EQ(load(map, &header, &lump), LUMP_OK);
-    EXPECT_EQ(lump.record_count, 1u);
-    release_texture_lump(&lump);
-
-    ASSERT_EQ(load(build_map(bytes(), HEADER_SIZE), &header, &lump), LUMP_OK);
-    EXPECT_EQ(lump.length, 0u);
-    EXPECT_EQ(lump.record_count, 0u);
+    for (std::uint32_t offset : {0u, 1u, 100u, 143u}) {
+        bytes map = build_map(bytes(), 400);
+        store_u32le(map.data() + LUMP_OFFSET_AT, offset);
+        store_u32le(map.data() + LUMP_LENGTH_AT, 1);
+        EXPECT_EQ(load(map, &header, &lump), LUMP_OVERLAPS_HEADER) << offset;
+        EXPECT_EQ(lump.bytes, nullptr);
+        store_u32le(map.data() + LUMP_LENGTH_AT, 0);
+        ASSERT_EQ(load(map, &header, &lump), LUMP_OK) << offset;
+        EXPECT_EQ(lump.record_count, 0u);
+        release_texture_lump(&lump);
+    }
+    ASSERT_EQ(load(build_map(bytes(1, 'x'), HEADER_SIZE), &header, &lump), LUMP_OK);
+    EXPECT_EQ(lump.length, 1u);
     release_texture_lump(&lump);
 }
 

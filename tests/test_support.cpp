@@ -66,39 +66,58 @@ static std::string slurp(const std::string &path)
     return text_of(read_bytes(path));
 }
 
-run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options)
+started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options)
 {
-    const std::string out_path = dir / ".stdout";
-    const std::string err_path = dir / ".stderr";
+    // Each run its own capture files, so that runs may overlap.
+    static int runs = 0;
+    const std::string stem = dir / (".run" + std::to_string(getpid()) + "-" + std::to_string(++runs));
+    started_tool tool{0, options.stdout_path.empty() ? stem + ".out" : std::string(), stem + ".err"};
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(options.argv0.c_str()));
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const std::string &stdout_target = options.stdout_path.empty() ? out_path : options.stdout_path;
+    tool.pid = fork();
+    if (tool.pid == 0) {
+        const std::string &stdout_target = options.stdout_path.empty() ? tool.out_path : options.stdout_path;
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(stdout_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(tool.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             chdir(dir.path.c_str()) != 0)
             _exit(127);
+        close(in);
+        close(out);
+        close(err);
         if (options.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(127);
+        char byte;
+        if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)
             _exit(127);
         execv(LUMPSMITH_BINARY, argv.data());
         _exit(127);
     }
+    return tool;
+}
+
+run_result finish_tool(const started_tool &tool)
+{
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    waitpid(tool.pid, &wstatus, 0);
     run_result result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = options.stdout_path.empty() ? slurp(out_path) : std::string();
-    result.err = slurp(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
+    result.out = tool.out_path.empty() ? std::string() : slurp(tool.out_path);
+    result.err = slurp(tool.err_path);
+    if (!tool.out_path.empty())
+        unlink(tool.out_path.c_str());
+    unlink(tool.err_path.c_str());
     return result;
+}
+
+run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options)
+{
+    return finish_tool(start_tool(dir, args, options));
 }
 
 std::string usage_for(const std::string &program)

@@ -37,9 +37,21 @@ struct run_options {
     std::string argv0 = "lumpsmith";
     std::string stdout_path;  // where standard output goes instead of being captured
     bool as_nobody = false;   // drop root privileges first, so that file modes bite
+    int gate = -1;            // when set, the child reads one byte from it before it starts
 };
 
-// Runs the built binary in dir with the given arguments after argv[0].
+// A run of the binary that has started and not yet been waited for.
+struct started_tool {
+    int pid;
+    std::string out_path;  // empty when standard output is not captured
+    std::string err_path;
+};
+
+// Starts the built binary in dir with the given arguments after argv[0].
+started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options = {});
+// Waits for it and collects what it printed.
+run_result finish_tool(const started_tool &tool);
+// start_tool then finish_tool.
 run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options = {});
 
 // The usage text as printed for an invocation named program.

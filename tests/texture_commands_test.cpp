@@ -3,6 +3,7 @@
 #include <cstring>
 #include <random>
 
+#include "bsp/file_io.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"
@@ -119,7 +120,7 @@ import_output import_into(const bytes &map, const std::string &text)
     std::FILE *bsp = stream_of(map);
     std::FILE *surfaces = stream_of(text);
     std::FILE *err = std::tmpfile();
-    const lump_status status = import_surface_file(bsp, surfaces, err);
+    const lump_status status = import_surface_file(bsp, nullptr, surfaces, err);
     import_output result{status, contents_of(bsp), text_of(err)};
     std::fclose(err);
     std::fclose(surfaces);
@@ -229,13 +230,37 @@ TEST_F(Import, LongLinesAreReadInPiecesOf127)
     expect_import(std::string(127, 'x') + "floor = rock\n", with_flags(map, offset, 1, 0x00900004));
 }
 
+// Each read, reservation, write, flush and sync of an import made to fail in
+// turn: the failure is reported and the map is as it was, even when the
+// lump had already been written and only its sync failed.
+TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
+{
+    const bytes edited = with_flags(map, offset, 5, set_surface_index(0x00300000, 14));
+    const std::string text = NAME64 + " = grass\n";
+    std::vector<lump_status> failures;
+    for (unsigned long call = 1; failures.size() < 20; ++call) {
+        fail_io_call(call);
+        const import_output result = import_into(map, text);
+        fail_io_call(0);
+        if (result.status == LUMP_OK) {
+            EXPECT_EQ(result.map, edited);
+            break;
+        }
+        failures.push_back(result.status);
+        EXPECT_EQ(result.map, map) << "call " << call;
+    }
+    EXPECT_EQ(failures, (std::vector<lump_status>{LUMP_READ_FAILED, LUMP_READ_FAILED, LUMP_INPUT_FAILED,
+                                                  LUMP_NO_SPACE, LUMP_WRITE_FAILED, LUMP_WRITE_FAILED,
+                                                  LUMP_SYNC_FAILED}));
+}
+
 TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
 {
     const bytes cut(map.begin(), map.end() - 60);
     std::FILE *bsp = stream_of(cut);
     std::FILE *surfaces = stream_of(std::string("wall = grass\n"));
     std::FILE *err = std::tmpfile();
-    EXPECT_EQ(import_surface_file(bsp, surfaces, err), LUMP_OUTSIDE_FILE);
+    EXPECT_EQ(import_surface_file(bsp, nullptr, surfaces, err), LUMP_OUTSIDE_FILE);
     EXPECT_EQ(std::ftell(surfaces), 0);
     EXPECT_EQ(contents_of(bsp), cut);
     EXPECT_EQ(text_of(err), "");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <signal.h>
+
 // Header, the first 144 bytes of the file (all integers little-endian):
 //
 //   0         16           20           24                          144
@@ -33,16 +35,33 @@ static_assert(LUMP_LENGTH_AT + 4 <= HEADER_SIZE, "lump fields lie inside the hea
 static_assert(NAME_SIZE == SURFACE_FLAGS_AT, "flags follow the name field directly");
 static_assert(CONTENT_FLAGS_AT + 4 == RECORD_SIZE, "a record ends with its content flags");
 
-// What can go wrong between the map file and memory.
+// What can go wrong between the files and memory.
 enum lump_status {
     LUMP_OK = 0,
     LUMP_NOT_SEEKABLE,    // the size could not be learnt (a pipe, a failed seek)
     LUMP_IS_DIRECTORY,
     LUMP_SHORT_HEADER,    // the file holds fewer than HEADER_SIZE bytes
     LUMP_OUTSIDE_FILE,    // offset + length reaches past the end of the file
+    LUMP_OVERLAPS_HEADER, // a lump of some length starts inside the header
     LUMP_READ_FAILED,     // a read came up short although the size allowed it
     LUMP_NO_MEMORY,
+    LUMP_LOCK_FAILED,     // the filesystem offers locks but would not give one
+    LUMP_MAP_CHANGED,     // another program replaced or rewrote the map since it was read
+    LUMP_NO_SPACE,        // the lump's blocks could not be reserved; nothing written
     LUMP_WRITE_FAILED,    // seek, write or flush of the write-back failed
+    LUMP_SYNC_FAILED,     // the write-back may not have reached storage
+    LUMP_INPUT_FAILED,    // the command's other input (the surface file) could not be read
+    LUMP_OUTPUT_FAILED,   // the command's output could not be written
+};
+
+// What identifies the map's contents as read: if any of it differs at
+// write-back time, someone else changed the file in between.
+struct file_stamp {
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t size;
+    std::int64_t modified_ns;  // mtime
+    std::int64_t changed_ns;   // ctime, which no one can set back
 };
 
 struct bsp_header {
@@ -50,7 +69,10 @@ struct bsp_header {
     std::uint32_t lump_offset;
     std::uint32_t lump_length;
     std::uint64_t file_size;           // learnt when the header was read
+    file_stamp stamp;                  // taken before the first byte was read
 };
+
+enum map_lock { MAP_SHARED_LOCK, MAP_EXCLUSIVE_LOCK };
 
 // The lump exactly as it lies in the file, lump_length bytes.
 struct texture_lump {
@@ -75,10 +97,16 @@ std::uint32_t load_u32le(const unsigned char *p);
 // Stores a 32-bit value at p, little-endian.
 void store_u32le(unsigned char *p, std::uint32_t value);
 
+// Waits for a whole-file lock on the open map, held until the stream is
+// closed. Where the filesystem has no locks the map goes unlocked and this
+// still returns LUMP_OK; LUMP_LOCK_FAILED for any other refusal.
+lump_status lock_map(std::FILE *bsp, map_lock kind);
+
 // Learns the file size and reads the 144-byte header from offset 0;
 // anything but LUMP_OK leaves *header unusable.
 lump_status read_header(std::FILE *bsp, bsp_header *header);
-// LUMP_OK when the header's lump lies wholly inside the file, else LUMP_OUTSIDE_FILE.
+// LUMP_OK when the header's lump lies wholly inside the file and, unless it
+// is empty, after the header; else LUMP_OUTSIDE_FILE or LUMP_OVERLAPS_HEADER.
 lump_status check_lump_bounds(const bsp_header &header);
 // Reads the header and checks the lump's bounds without reading the lump.
 lump_status check_map(std::FILE *bsp);
@@ -87,9 +115,26 @@ lump_status check_map(std::FILE *bsp);
 lump_status read_texture_lump(std::FILE *bsp, const bsp_header &header, texture_lump *lump);
 // read_header then read_texture_lump: what every command does first.
 lump_status read_map(std::FILE *bsp, bsp_header *header, texture_lump *lump);
-// Writes the whole lump back at lump_offset in one block and flushes it;
-// LUMP_WRITE_FAILED when any of seek, write or flush fails.
+// LUMP_MAP_CHANGED when path (if given) no longer names the open map, or
+// the map's size or times differ from when its header was read.
+lump_status check_map_unchanged(std::FILE *bsp, const char *path, const bsp_header &header);
+// Makes sure the disk holds blocks for the whole lump, so that a write-back
+// into a sparse file cannot run out of space half way; LUMP_NO_SPACE when it
+// does not. A filesystem that cannot reserve is trusted.
+lump_status reserve_lump(std::FILE *bsp, const bsp_header &header);
+// Writes the whole lump back at lump_offset in one block, flushes it and
+// syncs it to storage; LUMP_WRITE_FAILED when seek, write or flush fails,
+// LUMP_SYNC_FAILED when the sync does.
 lump_status write_texture_lump(std::FILE *bsp, const bsp_header &header, const texture_lump &lump);
+
+// The signals a user sends to stop a command: interrupt, terminate, hang-up
+// and quit. Held off while the lump is written, so that none can leave it
+// half old and half new; one that arrived meanwhile acts on release.
+struct held_signals {
+    sigset_t saved_mask;  // what was blocked before
+};
+void hold_stop_signals(held_signals *held);
+void release_stop_signals(const held_signals &held);
 // Frees the lump's bytes and empties it; safe on an empty lump.
 void release_texture_lump(texture_lump *lump);
 

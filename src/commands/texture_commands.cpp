@@ -3,22 +3,25 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bsp/file_io.h"
 #include "surfaces/surfaces.h"
 
 namespace {
 
 // Output lines are assembled by hand into one large block: printf's format
 // parsing and stdio's per-call work were most of a listing's time on a
-// large map. A failed write sets the stream's error flag for the caller.
+// large map.
 struct line_block {
     std::FILE *out;
     std::size_t used;
+    bool failed;  // a write came up short; nothing more is written
     char text[1 << 16];
 };
 
 void flush_block(line_block *block)
 {
-    std::fwrite(block->text, 1, block->used, block->out);
+    if (!block->failed && io_write(block->text, block->used, block->out) != block->used)
+        block->failed = true;
     block->used = 0;
 }
 
@@ -53,6 +56,7 @@ struct line_reader {
     std::size_t start;  // the unread bytes are block[start, end)
     std::size_t end;
     bool at_end;        // the stream has nothing more, or failed
+    bool failed;        // it stopped short of its end
     char block[1 << 16];
 };
 
@@ -64,8 +68,9 @@ bool read_line(line_reader *reader, char (&line)[LINE_BUFFER_SIZE])
         const std::size_t kept = reader->end - reader->start;
         std::memmove(reader->block, reader->block + reader->start, kept);
         const std::size_t wanted = sizeof reader->block - kept;
-        const std::size_t got = std::fread(reader->block + kept, 1, wanted, reader->in);
+        const std::size_t got = io_read(reader->block + kept, wanted, reader->in);
         reader->at_end = got < wanted;
+        reader->failed = reader->at_end && !std::feof(reader->in);
         reader->start = 0;
         reader->end = kept + got;
     }
@@ -94,12 +99,13 @@ lump_status write_record_lines(std::FILE *bsp, std::FILE *out, const char *headi
     line_block block;
     block.out = out;
     block.used = 0;
+    block.failed = false;
     put_string(&block, heading);
     for (std::size_t i = 0; i < lump.record_count; ++i)
         put_line(&block, lump, i);
     flush_block(&block);
     release_texture_lump(&lump);
-    return LUMP_OK;
+    return block.failed ? LUMP_OUTPUT_FAILED : LUMP_OK;
 }
 
 void put_listing_line(line_block *block, const texture_lump &lump, std::size_t i)
@@ -164,31 +170,75 @@ void apply_surface_line(texture_lump *lump, record_index *index, char *line, std
     apply_surface(lump, index, line, static_cast<unsigned>(surface));
 }
 
-lump_status import_surface_file(std::FILE *bsp, std::FILE *surface_file, std::FILE *err)
+namespace {
+
+// The write-back, done so that the map ends up either as it was or fully
+// edited: nothing is written over a map someone else changed meanwhile or
+// into blocks the disk may not have, and the stop signals wait until the
+// lump is on storage. When the write or sync fails part way, the old
+// surface words (all an import ever changes) are put back and written
+// again, so the map is not left half edited where that can be helped.
+lump_status write_back(std::FILE *bsp, const char *bsp_path, const bsp_header &header, texture_lump *lump,
+                       const std::uint32_t *old_flags)
+{
+    lump_status status = check_map_unchanged(bsp, bsp_path, header);
+    if (status == LUMP_OK)
+        status = reserve_lump(bsp, header);
+    if (status != LUMP_OK)
+        return status;
+    held_signals held;
+    hold_stop_signals(&held);
+    status = write_texture_lump(bsp, header, *lump);
+    if (status != LUMP_OK) {
+        for (std::size_t i = 0; i < lump->record_count; ++i)
+            set_record_surface_flags(lump, i, old_flags[i]);
+        std::clearerr(bsp);
+        write_texture_lump(bsp, header, *lump);
+    }
+    release_stop_signals(held);
+    return status;
+}
+
+lump_status apply_surface_file(std::FILE *bsp, const char *bsp_path, const bsp_header &header, texture_lump *lump,
+                               std::FILE *surface_file, std::FILE *err)
+{
+    record_index index;
+    lump_status status = index_records(*lump, &index);
+    if (status != LUMP_OK)
+        return status;
+    const std::size_t old_size = lump->record_count * sizeof(std::uint32_t);
+    auto *old_flags = static_cast<std::uint32_t *>(allocate_buffer(old_size));
+    if (old_flags == nullptr) {
+        release_record_index(&index);
+        return LUMP_NO_MEMORY;
+    }
+    for (std::size_t i = 0; i < lump->record_count; ++i)
+        old_flags[i] = surface_flags_of_record(*lump, i);
+    line_reader reader;
+    reader.in = surface_file;
+    reader.start = reader.end = 0;
+    reader.at_end = reader.failed = false;
+    char line[LINE_BUFFER_SIZE];
+    while (read_line(&reader, line))
+        apply_surface_line(lump, &index, line, err);
+    // Half an edit is worse than none: a surface file that broke off while
+    // being read leaves the map as it was.
+    status = reader.failed ? LUMP_INPUT_FAILED : write_back(bsp, bsp_path, header, lump, old_flags);
+    release_buffer(old_flags, old_size);
+    release_record_index(&index);
+    return status;
+}
+
+}  // namespace
+
+lump_status import_surface_file(std::FILE *bsp, const char *bsp_path, std::FILE *surface_file, std::FILE *err)
 {
     bsp_header header;
     texture_lump lump;
     lump_status status = read_map(bsp, &header, &lump);
     if (status != LUMP_OK)
         return status;
-    record_index index;
-    status = index_records(lump, &index);
-    if (status != LUMP_OK) {
-        release_texture_lump(&lump);
-        return status;
-    }
-    line_reader reader;
-    reader.in = surface_file;
-    reader.start = reader.end = 0;
-    reader.at_end = false;
-    char line[LINE_BUFFER_SIZE];
-    while (read_line(&reader, line))
-        apply_surface_line(&lump, &index, line, err);
-    // Half an edit is worse than none: a surface file that broke off while
-    // being read leaves the map as it was.
-    if (!std::ferror(surface_file))
-        status = write_texture_lump(bsp, header, lump);
-    release_record_index(&index);
+    status = apply_surface_file(bsp, bsp_path, header, &lump, surface_file, err);
     release_texture_lump(&lump);
     return status;
 }

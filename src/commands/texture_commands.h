@@ -35,14 +35,15 @@ struct record_index {
 
 // Writes "Textures:" and one "0x%08x - name" line per record not named
 // "noshader" to out; on a map that cannot be read, returns its failure
-// having written nothing.
+// having written nothing; LUMP_OUTPUT_FAILED when out could not be written.
 lump_status list_textures(std::FILE *bsp, std::FILE *out);
 
 // True when record i gets a surface file line: flags & 0x84 clear, contents
 // bit 0x1 set, name not exactly "noshader".
 bool is_exported(const texture_lump &lump, std::size_t i);
 // Writes one "name = surface" line per exported record to out, in lump
-// order; on a map that cannot be read, returns its failure having written nothing.
+// order; on a map that cannot be read, returns its failure having written
+// nothing; LUMP_OUTPUT_FAILED when out could not be written.
 lump_status export_surface_file(std::FILE *bsp, std::FILE *out);
 
 // Groups the lump's records by name; LUMP_NO_MEMORY leaves *index empty.
@@ -57,9 +58,12 @@ std::size_t apply_surface(texture_lump *lump, record_index *index, const char *t
 // an unknown surface name, otherwise apply_surface.
 void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err);
 // Reads the map, applies every line of surface_file in order, then writes the
-// lump back in place. A map that cannot be read is returned as a failure
-// before any line is read. When surface_file cannot be read to its end the
-// map is left untouched and the stream's error flag tells the caller.
-lump_status import_surface_file(std::FILE *bsp, std::FILE *surface_file, std::FILE *err);
+// lump back in place and syncs it. A map that cannot be read is returned as
+// a failure before any line is read. The map is left as it was when
+// surface_file cannot be read to its end (LUMP_INPUT_FAILED), when bsp_path
+// (if not null) no longer names the open map or the map changed since it
+// was read (LUMP_MAP_CHANGED), when the disk has no room for the lump
+// (LUMP_NO_SPACE), and as far as it can be when the write or sync fails.
+lump_status import_surface_file(std::FILE *bsp, const char *bsp_path, std::FILE *surface_file, std::FILE *err);
 
 #endif

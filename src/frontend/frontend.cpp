@@ -24,11 +24,17 @@ struct invocation {
     std::FILE *streams[MAX_FILES];
 };
 
+// Readers share the map; the import has it to itself from before it reads
+// the header until its write-back is synced, so that no reader sees half an
+// import and no two imports undo each other's edits.
+enum lock_need { NO_LOCK, SHARED_LOCK, EXCLUSIVE_LOCK };
+
 struct command_row {
     const char *switch_text;
     int min_count;  // total argument counts accepted, program name included
     int max_count;
     file_slot files[MAX_FILES];  // opened in this order
+    lock_need lock;              // taken on the first file as soon as it is open
     lump_status (*run)(const invocation &);
 };
 
@@ -50,7 +56,7 @@ lump_status run_export(const invocation &inv)
 
 lump_status run_import(const invocation &inv)
 {
-    return import_surface_file(inv.streams[0], inv.streams[1], stderr);
+    return import_surface_file(inv.streams[0], inv.argv[2], inv.streams[1], stderr);
 }
 
 lump_status run_list_surfaces(const invocation &)
@@ -61,11 +67,11 @@ lump_status run_list_surfaces(const invocation &)
 
 // The map, when a row has one, is always its first file.
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, run_list_textures},
-    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, run_copy_textures},
-    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, run_export},
-    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, run_import},
-    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, run_list_surfaces},
+    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, SHARED_LOCK, run_list_textures},
+    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, NO_LOCK, run_copy_textures},
+    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, SHARED_LOCK, run_export},
+    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, EXCLUSIVE_LOCK, run_import},
+    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, NO_LOCK, run_list_surfaces},
 };
 
 const command_row *find_command(int argc, char **argv)
@@ -128,6 +134,21 @@ int close_streams(const invocation &inv, int opened, const command_row &row, int
     return failed;
 }
 
+// Names the file a failed command's status is about: the map, or the
+// command's other file (the import's surface file, the export's output,
+// which is standard output when not given).
+int report_status(lump_status status, const invocation &inv, int argc, const command_row &row)
+{
+    const bool other_file = status == LUMP_INPUT_FAILED || status == LUMP_OUTPUT_FAILED;
+    const char *path = inv.argv[row.files[0].arg];
+    if (other_file)
+        path = row.files[1].mode != nullptr && row.files[1].arg < argc ? inv.argv[row.files[1].arg]
+                                                                       : "standard output";
+    const bool writing = status == LUMP_OUTPUT_FAILED || status == LUMP_MAP_CHANGED || status == LUMP_NO_SPACE ||
+                         status == LUMP_WRITE_FAILED || status == LUMP_SYNC_FAILED;
+    return report(writing ? "Cannot write" : "Cannot read", path, other_file ? nullptr : describe_lump_status(status));
+}
+
 int run_command(const command_row &row, int argc, char **argv)
 {
     invocation inv{argv, {nullptr, nullptr}};
@@ -142,11 +163,13 @@ int run_command(const command_row &row, int argc, char **argv)
         if (inv.streams[opened] == nullptr)
             return close_streams(inv, opened, row, report_open_failure(argv[slot.arg]));
         ++opened;
+        if (opened == 1 && row.lock != NO_LOCK &&
+            lock_map(inv.streams[0], row.lock == EXCLUSIVE_LOCK ? MAP_EXCLUSIVE_LOCK : MAP_SHARED_LOCK) != LUMP_OK)
+            return close_streams(inv, opened, row, report_status(LUMP_LOCK_FAILED, inv, argc, row));
     }
     const lump_status status = row.run(inv);
     if (status != LUMP_OK)
-        failed = report(status == LUMP_WRITE_FAILED ? "Cannot write" : "Cannot read", argv[row.files[0].arg],
-                        describe_lump_status(status));
+        failed = report_status(status, inv, argc, row);
     failed = close_streams(inv, opened, row, failed);
     // Standard output stays open, but what could not be written to it is
     // lost all the same.

@@ -1,0 +1,249 @@
+// The import under load and faults, end to end: real processes started
+// together, readers racing writers, maps changed underneath, signals and
+// kills in the middle of a write-back.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+
+#include "bsp/bsp_lump.h"
+#include "surfaces/surfaces.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr std::uint32_t LUMP_AT = 1024;
+
+std::string texture(std::size_t i)
+{
+    return "textures/set" + std::to_string(i % 7) + "/t" + std::to_string(i);
+}
+
+// count records named texture(i), each with surface i % 32 and low bits of its own.
+bytes map_of(std::size_t count)
+{
+    std::vector<map_record> records;
+    for (std::size_t i = 0; i < count; ++i)
+        records.push_back({texture(i), set_surface_index(static_cast<std::uint32_t>(i * 37) & 0xFFF7B, i % 32), 0x1});
+    return build_map(build_lump(records, 5), LUMP_AT, 300);
+}
+
+std::uint32_t flags_at(const bytes &map, std::size_t i)
+{
+    return load_u32le(map.data() + LUMP_AT + i * RECORD_SIZE + SURFACE_FLAGS_AT);
+}
+
+bytes with_surface(bytes map, std::size_t i, unsigned surface)
+{
+    store_u32le(map.data() + LUMP_AT + i * RECORD_SIZE + SURFACE_FLAGS_AT, set_surface_index(flags_at(map, i), surface));
+    return map;
+}
+
+void write_text(const std::string &path, const std::string &text)
+{
+    ASSERT_TRUE(write_bytes(path, bytes(text.begin(), text.end())));
+}
+
+// A surface file giving every one of count records the same surface.
+std::string all_to(std::size_t count, unsigned surface)
+{
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += texture(i) + " = " + surface_names[surface] + "\n";
+    return text;
+}
+
+bytes all_set(bytes map, std::size_t count, unsigned surface)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        map = with_surface(std::move(map), i, surface);
+    return map;
+}
+
+// Starts one import per surface file, all held at a gate and let go at once.
+void import_together(const temp_dir &dir, const std::vector<std::string> &surface_files)
+{
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    run_options options;
+    options.gate = gate[0];
+    std::vector<started_tool> tools;
+    for (const std::string &file : surface_files)
+        tools.push_back(start_tool(dir, {"-si", "map.bsp", file}, options));
+    const std::string go(surface_files.size(), 'g');
+    ASSERT_EQ(write(gate[1], go.data(), go.size()), static_cast<ssize_t>(go.size()));
+    close(gate[0]);
+    close(gate[1]);
+    for (const started_tool &tool : tools) {
+        const run_result r = finish_tool(tool);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ImportSafety, ImportsStartedTogetherKeepEveryEdit)
+{
+    temp_dir dir;
+    for (const auto &[records, imports] : {std::pair<std::size_t, std::size_t>{20000, 8}, {64, 32}}) {
+        SCOPED_TRACE(std::to_string(imports) + " imports into " + std::to_string(records) + " records");
+        bytes expected = map_of(records);
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", expected));
+        std::vector<std::string> files;
+        for (std::size_t k = 0; k < imports; ++k) {
+            const std::size_t record = k * (records / imports);
+            const unsigned surface = (record + 1 + k) % 32;
+            files.push_back("edit" + std::to_string(k) + ".txt");
+            write_text(dir / files.back(), texture(record) + " = " + surface_names[surface] + "\n");
+            expected = with_surface(std::move(expected), record, surface);
+        }
+        import_together(dir, files);
+        EXPECT_TRUE(read_bytes(dir / "map.bsp") == expected);
+    }
+}
+
+TEST(ImportSafety, ReadersNeverSeeHalfAnImport)
+{
+    temp_dir dir;
+    constexpr std::size_t count = 20000;
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", all_set(map_of(count), count, 5)));
+    write_text(dir / "a.txt", all_to(count, 5));
+    write_text(dir / "b.txt", all_to(count, 29));
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        for (int round = 0; std::chrono::steady_clock::now() < end; ++round)
+            if (run_tool(dir, {"-si", "map.bsp", round % 2 ? "a.txt" : "b.txt"}).status != 0)
+                _exit(1);
+        _exit(0);
+    }
+    int reads = 0;
+    int writer_status = -1;
+    while (waitpid(writer, &writer_status, WNOHANG) == 0) {
+        const run_result r = run_tool(dir, {"-se", "map.bsp"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const bool old_whole = r.out == all_to(count, 5);
+        const bool new_whole = r.out == all_to(count, 29);
+        ASSERT_TRUE(old_whole || new_whole) << "torn export after " << reads << " reads";
+        ++reads;
+    }
+    EXPECT_TRUE(WIFEXITED(writer_status) && WEXITSTATUS(writer_status) == 0);
+    EXPECT_GT(reads, 10);
+}
+
+// The position of the open map in process pid, once it has opened one
+// named map.bsp; -1 until then.
+long map_position(int pid)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 3; fd < 16; ++fd) {
+        char target[4096];
+        const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, n).find("/map.bsp") == std::string::npos)
+            continue;
+        std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+        std::string key;
+        long position = -1;
+        info >> key >> position;
+        return key == "pos:" ? position : -1;
+    }
+    return -1;
+}
+
+TEST(ImportSafety, AMapChangedDuringTheImportIsRefusedAndKept)
+{
+    const std::string changed =
+        "Error: Cannot write map.bsp: it changed during the import (replaced or rewritten by another program); "
+        "nothing was written\n";
+    for (const bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "replaced" : "rewritten");
+        temp_dir dir;
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", map_of(40)));
+        ASSERT_EQ(mkfifo((dir / "edit.txt").c_str(), 0600), 0);
+        const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
+        // The import opens the map, then waits here for a writer.
+        const int fifo = open((dir / "edit.txt").c_str(), O_WRONLY);
+        ASSERT_GE(fifo, 0);
+        const std::string line = texture(3) + " = glass\n";
+        ASSERT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        // Once the map's position moves, the import has taken its measure of it.
+        while (map_position(tool.pid) <= 0)
+            usleep(1000);
+        const bytes other = map_of(replace ? 40 : 55);
+        if (replace) {
+            ASSERT_TRUE(write_bytes(dir / "new.bsp", other));
+            ASSERT_EQ(rename((dir / "new.bsp").c_str(), (dir / "map.bsp").c_str()), 0);
+        } else {
+            ASSERT_TRUE(write_bytes(dir / "map.bsp", other));
+        }
+        close(fifo);
+        const run_result r = finish_tool(tool);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, changed);
+        EXPECT_TRUE(read_bytes(dir / "map.bsp") == other);
+    }
+}
+
+TEST(ImportSafety, ALumpOverlappingTheHeaderIsRefusedByEveryCommand)
+{
+    temp_dir dir;
+    bytes map = map_of(3);
+    store_u32le(map.data() + LUMP_OFFSET_AT, 100);
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
+    write_text(dir / "edit.txt", texture(0) + " = glass\n");
+    const std::string why = "Error: Cannot read map.bsp: texture lump overlaps the 144-byte header\n";
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"-tl", "map.bsp"}, {"-se", "map.bsp"}, {"-se", "map.bsp", "out.txt"}, {"-si", "map.bsp", "edit.txt"}}) {
+        const run_result r = run_tool(dir, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, why);
+    }
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == map);
+}
+
+// Stop signals at random moments leave the map as it was or fully edited;
+// a kill may leave any mix of old and new surfaces but nothing else, and
+// the same import run again completes it.
+TEST(ImportSafety, InterruptedImportsLeaveOldOrNewSurfacesAndARerunCompletes)
+{
+    temp_dir dir;
+    constexpr std::size_t count = 40000;
+    const bytes original = map_of(count);
+    write_text(dir / "all.txt", all_to(count, 30));
+    const bytes edited = all_set(original, count, 30);
+    std::mt19937 random(31);
+    int interrupted = 0;
+    for (int trial = 0; trial < 16; ++trial) {
+        const int signal = std::vector<int>{SIGTERM, SIGINT, SIGHUP, SIGKILL}[trial % 4];
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", signal " + std::to_string(signal));
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
+        const started_tool tool = start_tool(dir, {"-si", "map.bsp", "all.txt"});
+        usleep(random() % 12000);
+        kill(tool.pid, signal);
+        const run_result r = finish_tool(tool);
+        bytes after = read_bytes(dir / "map.bsp");
+        ASSERT_EQ(after.size(), original.size());
+        if (r.status == 128 + signal)
+            ++interrupted;
+        if (signal != SIGKILL) {
+            EXPECT_TRUE(after == original || after == edited);
+            continue;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t flags = flags_at(after, i);
+            ASSERT_TRUE(flags == flags_at(original, i) || flags == flags_at(edited, i)) << "record " << i;
+            store_u32le(after.data() + LUMP_AT + i * RECORD_SIZE + SURFACE_FLAGS_AT, flags_at(original, i));
+        }
+        ASSERT_TRUE(after == original) << "bytes other than surface words changed";
+        EXPECT_EQ(run_tool(dir, {"-si", "map.bsp", "all.txt"}).status, 0);
+        EXPECT_TRUE(read_bytes(dir / "map.bsp") == edited);
+    }
+    EXPECT_GT(interrupted, 4);
+}
+
+}  // namespace
