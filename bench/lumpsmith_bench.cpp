@@ -1,8 +1,9 @@
-// Benchmark: generates maps of 200,000 and 400,000 records with a surface
-// file naming every record, then times -si, -se and -tl of the built binary
-// against `cat` of the same two files as the floor, and reports the import's
-// peak memory. Usage: lumpsmith_bench [runs] [work_dir]
+// Benchmark: generates maps of 200,000 and 400,000 records with surface
+// files naming every record (in lump order, sorted by name, and shuffled),
+// times the built binary's -si, -se and -tl on them against io_floor, and
+// checks the targets. Run with --help for what it prints.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,10 +23,48 @@
 
 namespace {
 
+const char *const USAGE =
+    "usage: lumpsmith_bench [--keep] [runs [work_dir]]\n"
+    "\n"
+    "Generates maps of 200,000 and 400,000 texture records with surface files\n"
+    "naming every record, in lump order, sorted by name and shuffled, and\n"
+    "times lumpsmith on them (median of `runs` runs, default 11, after one\n"
+    "warm-up run). Work files go to work_dir (default: a new directory under\n"
+    "/tmp) and are removed at the end unless --keep is given.\n"
+    "\n"
+    "Each time is compared with a floor, the least any tool must do for the\n"
+    "same job (io_floor): for an import, read the map's lump and the surface\n"
+    "file, write the lump back and sync it; for the export and the listing,\n"
+    "read the lump and write it out. 'x floor' is the median time divided by\n"
+    "that floor's median.\n"
+    "\n"
+    "Exit status: 0 when every target is met, 2 when one is missed, 1 when\n"
+    "the benchmark could not run.\n";
+
 struct measurement {
     double median_ms;
     long peak_kib;  // largest resident set of any run
 };
+
+std::vector<std::string> work_files;
+std::string created_dir;
+bool keep_files = false;
+
+void remove_work_files()
+{
+    if (keep_files)
+        return;
+    for (const std::string &path : work_files)
+        unlink(path.c_str());
+    if (!created_dir.empty())
+        rmdir(created_dir.c_str());
+}
+
+[[noreturn]] void fail(const std::string &what)
+{
+    std::fprintf(stderr, "lumpsmith_bench: %s\n", what.c_str());
+    std::exit(1);
+}
 
 // Runs argv with standard output to /dev/null; false when it did not exit 0.
 bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
@@ -39,7 +79,7 @@ bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
         const int null = open("/dev/null", O_WRONLY);
         if (null < 0 || dup2(null, 1) < 0)
             _exit(127);
-        execvp(argv[0], argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
@@ -59,10 +99,8 @@ measurement measure(const std::vector<std::string> &args, int runs)
     long kib = 0;
     run_once(args, &ms, &kib);  // warms the page cache; not counted
     for (int i = 0; i < runs; ++i) {
-        if (!run_once(args, &ms, &kib)) {
-            std::fprintf(stderr, "bench: %s %s failed\n", args[0].c_str(), args[1].c_str());
-            std::exit(1);
-        }
+        if (!run_once(args, &ms, &kib))
+            fail(args[0] + " " + args[1] + " " + args[2] + " failed");
         times.push_back(ms);
         peak = std::max(peak, kib);
     }
@@ -74,18 +112,27 @@ const char *const SETS[] = {"base", "outdoor", "industrial", "castle", "city", "
 const char *const THINGS[] = {"floor", "wall", "ceiling", "trim", "panel", "crate", "pipe", "door", "window",
                               "beam"};
 
+enum line_order { IN_LUMP_ORDER, SORTED, SHUFFLED, ORDER_COUNT };
+const char *const ORDER_LABELS[ORDER_COUNT] = {"-si", "-si sort", "-si shuf"};
+
 struct generated {
     std::string map_path;
-    std::string surface_path;
-    std::string shuffled_path;  // the same lines in random order
+    std::string surface_paths[ORDER_COUNT];
     std::size_t lump_bytes;
 };
+
+bool write_lines(const std::string &path, const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += line;
+    return write_bytes(path, bytes(text.begin(), text.end()));
+}
 
 void write_map_and_surfaces(const generated &g, std::size_t count)
 {
     std::vector<map_record> records;
     records.reserve(count);
-    std::string surfaces;
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned material = static_cast<unsigned>(i % SURFACE_COUNT);
@@ -96,21 +143,15 @@ void write_map_and_surfaces(const generated &g, std::size_t count)
         records.push_back({name, set_surface_index(low, material), 0x1});
         // Every line names its record and gives it another surface.
         lines.push_back(std::string(name) + " = " + surface_names[(material + 7) % SURFACE_COUNT] + "\n");
-        surfaces += lines.back();
     }
-    if (!write_bytes(g.map_path, build_map(build_lump(records), 4096, 65536)) ||
-        !write_bytes(g.surface_path, bytes(surfaces.begin(), surfaces.end()))) {
-        std::fprintf(stderr, "bench: cannot write %s\n", g.map_path.c_str());
-        _exit(1);
-    }
+    bool written = write_bytes(g.map_path, build_map(build_lump(records), 4096, 65536)) &&
+                   write_lines(g.surface_paths[IN_LUMP_ORDER], lines);
+    // No name is a prefix of another followed by " = ", so sorting the lines sorts the names.
+    std::sort(lines.begin(), lines.end());
+    written = written && write_lines(g.surface_paths[SORTED], lines);
     std::shuffle(lines.begin(), lines.end(), std::mt19937(7));
-    std::string shuffled;
-    for (const std::string &line : lines)
-        shuffled += line;
-    if (!write_bytes(g.shuffled_path, bytes(shuffled.begin(), shuffled.end()))) {
-        std::fprintf(stderr, "bench: cannot write %s\n", g.map_path.c_str());
-        _exit(1);
-    }
+    written = written && write_lines(g.surface_paths[SHUFFLED], lines);
+    _exit(written ? 0 : 1);
 }
 
 // Generated in a child process: a child forked later starts out with its
@@ -118,76 +159,109 @@ void write_map_and_surfaces(const generated &g, std::size_t count)
 generated generate(const std::string &dir, std::size_t count)
 {
     const std::string stem = dir + "/map" + std::to_string(count);
-    const generated g{stem + ".bsp", stem + ".txt", stem + ".shuffled.txt", count * RECORD_SIZE};
+    const generated g{stem + ".bsp", {stem + ".txt", stem + ".sorted.txt", stem + ".shuffled.txt"}, count * RECORD_SIZE};
+    work_files.push_back(g.map_path);
+    for (const std::string &path : g.surface_paths)
+        work_files.push_back(path);
     const pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0)
         write_map_and_surfaces(g, count);
-        _exit(0);
-    }
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        std::exit(1);
+        fail("cannot write the work files in " + dir);
     return g;
+}
+
+bool target(const std::string &what, double value, double limit)
+{
+    std::printf("  %-44s %6.2f  <= %.2f  %s\n", what.c_str(), value, limit, value <= limit ? "met" : "MISSED");
+    return value <= limit;
+}
+
+bool parse_runs(const char *text, int *runs)
+{
+    char *end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 1 || value > 1000)
+        return false;
+    *runs = static_cast<int>(value);
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
-    std::string dir = argc > 2 ? argv[2] : "";
+    int runs = 11;
+    std::string dir;
+    int positional = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (arg == "--keep") {
+            keep_files = true;
+        } else if (arg[0] != '-' && positional == 0 && parse_runs(argv[i], &runs)) {
+            positional = 1;
+        } else if (arg[0] != '-' && positional == 1) {
+            dir = arg;
+            positional = 2;
+        } else {
+            std::fprintf(stderr, "lumpsmith_bench: bad argument '%s'\n%s", argv[i], USAGE);
+            return 1;
+        }
+    }
     if (dir.empty()) {
         char pattern[] = "/tmp/lumpsmith-bench-XXXXXX";
         if (mkdtemp(pattern) == nullptr)
-            return 1;
-        dir = pattern;
+            fail("cannot create a work directory under /tmp");
+        dir = created_dir = pattern;
     }
+    std::atexit(remove_work_files);
     const std::string tool = LUMPSMITH_BINARY;
-    std::printf("lumpsmith benchmark: median of %d runs, work files in %s\n\n", runs, dir.c_str());
-    std::printf("%-8s %-7s %10s %9s %11s\n", "records", "command", "median ms", "x floor", "peak MiB");
+    const std::string floor_tool = IO_FLOOR_BINARY;
+    std::printf("lumpsmith benchmark: median of %d runs; work files in %s (%s)\n\n", runs, dir.c_str(),
+                keep_files ? "kept" : "removed at the end");
+    std::printf("%-8s %-9s %10s %9s %10s\n", "records", "command", "median ms", "x floor", "peak MiB");
 
-    double import_ms[2] = {0, 0};
-    double ratios[3] = {0, 0, 0};  // import, export and listing of 200,000 to the floor
-    bool memory_within = true;
     const std::size_t counts[2] = {200000, 400000};
+    double import_ratio[2][ORDER_COUNT];
+    bool met = true;
     for (int c = 0; c < 2; ++c) {
         const generated g = generate(dir, counts[c]);
-        const measurement floor = measure({"cat", g.map_path, g.surface_path}, runs);
-        const measurement import = measure({tool, "-si", g.map_path, g.surface_path}, runs);
-        const measurement shuffled = measure({tool, "-si", g.map_path, g.shuffled_path}, runs);
-        const measurement exported = measure({tool, "-se", g.map_path}, runs);
-        const measurement listed = measure({tool, "-tl", g.map_path}, runs);
-        const auto row = [&](const char *what, const measurement &m) {
-            std::printf("%-8zu %-7s %10.2f %9.2f %11.1f\n", counts[c], what, m.median_ms, m.median_ms / floor.median_ms,
-                        m.peak_kib / 1024.0);
+        const measurement import_floor = measure({floor_tool, "import", g.map_path, g.surface_paths[0]}, runs);
+        const measurement read_floor = measure({floor_tool, "read", g.map_path}, runs);
+        const auto row = [&](const char *what, const measurement &m, const measurement &floor) {
+            std::printf("%-8zu %-9s %10.2f %9.2f %10.1f\n", counts[c], what, m.median_ms,
+                        m.median_ms / floor.median_ms, m.peak_kib / 1024.0);
+            return m.median_ms / floor.median_ms;
         };
-        row("cat", floor);
-        row("-si", import);
-        row("-si*", shuffled);
-        row("-se", exported);
-        row("-tl", listed);
+        row("floor -si", import_floor, import_floor);
         const double budget_mib = g.lump_bytes / 1048576.0 + 16;
-        std::printf("%-8zu import peak %.1f MiB; lump %.1f MiB + 16 MiB = %.1f MiB: %s\n\n", counts[c],
-                    import.peak_kib / 1024.0, g.lump_bytes / 1048576.0, budget_mib,
-                    import.peak_kib / 1024.0 <= budget_mib ? "within" : "OVER");
-        import_ms[c] = import.median_ms;
-        memory_within = memory_within && import.peak_kib / 1024.0 <= budget_mib;
-        if (c == 0) {
-            ratios[0] = import.median_ms / floor.median_ms;
-            ratios[1] = exported.median_ms / floor.median_ms;
-            ratios[2] = listed.median_ms / floor.median_ms;
+        long import_peak = 0;
+        for (int o = 0; o < ORDER_COUNT; ++o) {
+            const measurement m = measure({tool, "-si", g.map_path, g.surface_paths[o]}, runs);
+            import_ratio[c][o] = row(ORDER_LABELS[o], m, import_floor);
+            import_peak = std::max(import_peak, m.peak_kib);
         }
+        row("floor -se", read_floor, read_floor);
+        const double export_ratio = row("-se", measure({tool, "-se", g.map_path}, runs), read_floor);
+        const double listing_ratio = row("-tl", measure({tool, "-tl", g.map_path}, runs), read_floor);
+        std::printf("\n");
+        const std::string n = std::to_string(counts[c]);
+        met = target("import in lump order " + n + " / floor", import_ratio[c][IN_LUMP_ORDER], 1.3) && met;
+        met = target("import sorted " + n + " / floor", import_ratio[c][SORTED], 2) && met;
+        met = target("import shuffled " + n + " / floor", import_ratio[c][SHUFFLED], 2) && met;
+        met = target("export " + n + " / floor", export_ratio, 2) && met;
+        met = target("listing " + n + " / floor", listing_ratio, 2) && met;
+        met = target("import peak MiB " + n + " (lump + 16 MiB)", import_peak / 1024.0, budget_mib) && met;
+        std::printf("\n");
     }
-    const double growth = import_ms[1] / import_ms[0];
-    std::printf("(-si* imports the same lines shuffled, for comparison; no target)\n\ntargets:\n");
-    const auto target = [](const char *what, double value, double limit) {
-        std::printf("  %-40s %6.2f  <= %.1f  %s\n", what, value, limit, value <= limit ? "met" : "MISSED");
-        return value <= limit;
-    };
-    bool met = target("import 400000 / import 200000", growth, 2.2);
-    met = target("import 200000 / floor", ratios[0], 6) && met;
-    met = target("export 200000 / floor", ratios[1], 5) && met;
-    met = target("listing 200000 / floor", ratios[2], 5) && met;
-    std::printf("  %-40s %s\n", "import peak <= lump + 16 MiB", memory_within ? "met" : "MISSED");
-    return met && memory_within ? 0 : 2;
+    for (int o = 0; o < ORDER_COUNT; ++o)
+        met = target(std::string("growth of ") + ORDER_LABELS[o] + " x floor, 400000 / 200000",
+                     import_ratio[1][o] / import_ratio[0][o], 1.2) && met;
+    std::printf("\n%s\n", met ? "all targets met" : "a target was MISSED (exit status 2)");
+    return met ? 0 : 2;
 }
