@@ -225,6 +225,30 @@ TEST_F(Cli, UneditedRoundTripChangesNoByte)
     EXPECT_EQ(read_bytes(dir / "round.bsp"), original);
 }
 
+// Regression: "decoy\nb/target" exported as two lines, and importing the
+// unedited export then turned b/target into steel.
+TEST_F(Cli, NamesThatWouldNotReadBackAreLeftOutOfTheExport)
+{
+    const std::vector<map_record> records = {
+        {"b/target", set_surface_index(0, 29), 0x1},
+        {"decoy\nb/target", set_surface_index(0, 5), 0x1},
+        {"a = b", set_surface_index(0, 9), 0x1},
+        {"ends in =", set_surface_index(0, 9), 0x1},
+        {"\x1b[31m =", set_surface_index(0, 9), 0x1},
+        {"c\r", set_surface_index(0, 14), 0x1},
+    };
+    const bytes original = build_map(build_lump(records), 300);
+    ASSERT_TRUE(write_bytes(dir / "decoy.bsp", original));
+    expect_run({"-se", "decoy.bsp", "decoy.txt"}, 0, "",
+               "Error: Not exporting record 1 \"decoy\\nb/target\": a line feed in a texture name would split its line\n"
+               "Error: Not exporting record 2 \"a = b\": the texture name would end early at a \" = \" in or at the end of it\n"
+               "Error: Not exporting record 3 \"ends in =\": the texture name would end early at a \" = \" in or at the end of it\n"
+               "Error: Not exporting record 4 \"\\x1B[31m =\": the texture name would end early at a \" = \" in or at the end of it\n");
+    EXPECT_EQ(text_of(read_bytes(dir / "decoy.txt")), "b/target = glass\nc\r = grass\n");
+    expect_run({"-si", "decoy.bsp", "decoy.txt"}, 0, "", "");
+    EXPECT_EQ(read_bytes(dir / "decoy.bsp"), original);
+}
+
 TEST_F(Cli, EditedLineChangesThatRecordOnly)
 {
     expect_run({"-se", "map.bsp", "map.txt"}, 0, "", "");
@@ -247,7 +271,7 @@ TEST_F(Cli, ImportReportsUnknownSurfacesAndGoesOn)
 {
     const std::string text = "textures/base/floor_metal = Steel\r\ntextures/outdoor/sky_dusk = rock\n";
     ASSERT_TRUE(write_bytes(dir / "in.txt", bytes(text.begin(), text.end())));
-    expect_run({"-si", "map.bsp", "in.txt"}, 0, "", "Error: Unknown surface \"Steel\r\"\n");
+    expect_run({"-si", "map.bsp", "in.txt"}, 0, "", "Error: Unknown surface \"Steel\\r\"\n");
     bytes expected = map;
     store_u32le(expected.data() + 256 + 72 + 64, 0x00900004);
     EXPECT_EQ(read_bytes(dir / "map.bsp"), expected);

@@ -15,29 +15,39 @@ const std::string NAME64(64, 'n');
 struct command_output {
     lump_status status;
     std::string out;
+    std::string err;
 };
 
-command_output run_on(lump_status (*command)(std::FILE *, std::FILE *), const bytes &map)
+using record_command = lump_status (*)(std::FILE *bsp, std::FILE *out, std::FILE *err);
+
+lump_status list_to(std::FILE *bsp, std::FILE *out, std::FILE *)
+{
+    return list_textures(bsp, out);
+}
+
+command_output run_on(record_command command, const bytes &map)
 {
     std::FILE *bsp = stream_of(map);
     std::FILE *out = std::tmpfile();
-    const lump_status status = command(bsp, out);
-    command_output result{status, text_of(out)};
+    std::FILE *err = std::tmpfile();
+    const lump_status status = command(bsp, out, err);
+    command_output result{status, text_of(out), text_of(err)};
+    std::fclose(err);
     std::fclose(out);
     std::fclose(bsp);
     return result;
 }
 
-command_output run_on(lump_status (*command)(std::FILE *, std::FILE *), const std::vector<map_record> &records)
+command_output run_on(record_command command, const std::vector<map_record> &records)
 {
     return run_on(command, build_map(build_lump(records), 144));
 }
 
 TEST(ListTextures, EmptyLumpPrintsOnlyTheHeading)
 {
-    EXPECT_EQ(run_on(list_textures, std::vector<map_record>{}).out, "Textures:\n");
+    EXPECT_EQ(run_on(list_to, std::vector<map_record>{}).out, "Textures:\n");
     // 71 bytes are not a record.
-    EXPECT_EQ(run_on(list_textures, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
+    EXPECT_EQ(run_on(list_to, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
 }
 
 TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
@@ -51,7 +61,7 @@ TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
         {NAME64, 0x00000001, 0x1},
         {"a", 0x00500000, 0x1},
     };
-    EXPECT_EQ(run_on(list_textures, records).out,
+    EXPECT_EQ(run_on(list_to, records).out,
               "Textures:\n"
               "0x00000084 - a\n"
               "0x00000000 - noshader_x\n"
@@ -100,7 +110,7 @@ TEST(ExportSurfaceFile, NoEligibleRecordWritesNothing)
 TEST(Commands, BrokenMapsWriteNothing)
 {
     const bytes map = build_map(build_lump({{"a", 0, 1}}), 144);
-    for (auto command : {list_textures, export_surface_file}) {
+    for (auto command : {list_to, export_surface_file}) {
         const command_output result = run_on(command, bytes(map.begin(), map.end() - 1));
         EXPECT_EQ(result.status, LUMP_OUTSIDE_FILE);
         EXPECT_EQ(result.out, "");
@@ -183,14 +193,17 @@ TEST_F(Import, LastKnownLineForANameWins)
 
 TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
 {
+    // Control bytes are shown escaped, so that none can drive a terminal.
     expect_import("wall = grass\r\n"
+                  "wall = \x1b[2J\x01\x7f\t\\x\xc3\xa9\n"
                   "wall = grass \n"
                   "wall = grass = rock\n"
                   "wall = \n"
                   "wall = unknown (028)\n"
                   "floor = glass\n",
                   with_flags(map, offset, 1, 0x01D00004),
-                  "Error: Unknown surface \"grass\r\"\n"
+                  "Error: Unknown surface \"grass\\r\"\n"
+                  "Error: Unknown surface \"\\x1B[2J\\x01\\x7F\\t\\x\xc3\xa9\"\n"
                   "Error: Unknown surface \"grass \"\n"
                   "Error: Unknown surface \"grass = rock\"\n"
                   "Error: Unknown surface \"\"\n"
@@ -319,7 +332,10 @@ import_output reference_import(bytes map, std::uint32_t lump_offset, std::size_t
             surface.pop_back();
         const int index = surface_index_of(surface.c_str());
         if (index < 0) {
-            err += "Error: Unknown surface \"" + surface + "\"\n";
+            err += "Error: Unknown surface \"";
+            for (const char c : surface)
+                err += c == '\r' ? std::string("\\r") : std::string(1, c);
+            err += "\"\n";
             continue;
         }
         for (std::size_t i = 0; i < record_count; ++i) {

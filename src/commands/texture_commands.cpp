@@ -13,6 +13,7 @@ namespace {
 // large map.
 struct line_block {
     std::FILE *out;
+    std::FILE *err;  // where a record that gets no line is reported
     std::size_t used;
     bool failed;  // a write came up short; nothing more is written
     char text[1 << 16];
@@ -88,7 +89,7 @@ bool read_line(line_reader *reader, char (&line)[LINE_BUFFER_SIZE])
 
 // Reads the map, then writes heading and whatever put_line writes for each
 // record, in lump order; nothing at all when the map cannot be read.
-lump_status write_record_lines(std::FILE *bsp, std::FILE *out, const char *heading,
+lump_status write_record_lines(std::FILE *bsp, std::FILE *out, std::FILE *err, const char *heading,
                                void (*put_line)(line_block *, const texture_lump &, std::size_t))
 {
     bsp_header header;
@@ -98,6 +99,7 @@ lump_status write_record_lines(std::FILE *bsp, std::FILE *out, const char *headi
         return status;
     line_block block;
     block.out = out;
+    block.err = err;
     block.used = 0;
     block.failed = false;
     put_string(&block, heading);
@@ -125,6 +127,13 @@ void put_export_line(line_block *block, const texture_lump &lump, std::size_t i)
     if (!is_exported(lump, i))
         return;
     const record_name name = name_of_record(lump, i);
+    const char *fault = name_read_back_fault(name);
+    if (fault != nullptr) {
+        std::fprintf(block->err, "Error: Not exporting record %zu ", i);
+        write_quoted(block->err, name.text, name.length);
+        std::fprintf(block->err, ": %s\n", fault);
+        return;
+    }
     put_text(block, name.text, name.length);
     put_string(block, " = ");
     put_string(block, surface_name_of(surface_flags_of_record(lump, i)));
@@ -135,7 +144,7 @@ void put_export_line(line_block *block, const texture_lump &lump, std::size_t i)
 
 lump_status list_textures(std::FILE *bsp, std::FILE *out)
 {
-    return write_record_lines(bsp, out, "Textures:\n", put_listing_line);
+    return write_record_lines(bsp, out, nullptr, "Textures:\n", put_listing_line);
 }
 
 bool is_exported(const texture_lump &lump, std::size_t i)
@@ -145,9 +154,44 @@ bool is_exported(const texture_lump &lump, std::size_t i)
            !is_noshader(name_of_record(lump, i));
 }
 
-lump_status export_surface_file(std::FILE *bsp, std::FILE *out)
+const char *name_read_back_fault(record_name name)
 {
-    return write_record_lines(bsp, out, "", put_export_line);
+    if (std::memchr(name.text, '\n', name.length) != nullptr)
+        return "a line feed in a texture name would split its line";
+    // The import ends the name at the first " = " of its line, so it must
+    // find none before the one the export puts after the name: neither one
+    // inside the name nor one begun by a name that ends in " =".
+    char line[NAME_SIZE + 3];
+    std::memcpy(line, name.text, name.length);
+    std::memcpy(line + name.length, " = ", 3);
+    const void *separator = memmem(line, name.length + 3, " = ", 3);
+    if (separator != line + name.length)
+        return "the texture name would end early at a \" = \" in or at the end of it";
+    return nullptr;
+}
+
+void write_quoted(std::FILE *err, const char *text, std::size_t length)
+{
+    std::fputc('"', err);
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\r')
+            std::fputs("\\r", err);
+        else if (byte == '\n')
+            std::fputs("\\n", err);
+        else if (byte == '\t')
+            std::fputs("\\t", err);
+        else if (byte < 0x20 || byte == 0x7F)
+            std::fprintf(err, "\\x%02X", byte);
+        else
+            std::fputc(byte, err);
+    }
+    std::fputc('"', err);
+}
+
+lump_status export_surface_file(std::FILE *bsp, std::FILE *out, std::FILE *err)
+{
+    return write_record_lines(bsp, out, err, "", put_export_line);
 }
 
 void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err)
@@ -164,7 +208,9 @@ void apply_surface_line(texture_lump *lump, record_index *index, char *line, std
         surface_name[length - 1] = '\0';
     const int surface = surface_index_of(surface_name);
     if (surface < 0) {
-        std::fprintf(err, "Error: Unknown surface \"%s\"\n", surface_name);
+        std::fputs("Error: Unknown surface ", err);
+        write_quoted(err, surface_name, std::strlen(surface_name));
+        std::fputc('\n', err);
         return;
     }
     apply_surface(lump, index, line, static_cast<unsigned>(surface));

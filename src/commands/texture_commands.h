@@ -41,10 +41,19 @@ lump_status list_textures(std::FILE *bsp, std::FILE *out);
 // True when record i gets a surface file line: flags & 0x84 clear, contents
 // bit 0x1 set, name not exactly "noshader".
 bool is_exported(const texture_lump &lump, std::size_t i);
+// Why a record named name cannot have a surface file line that the import
+// would read back as that name (a line feed, a " = " in it or ending it), or
+// nullptr when it can.
+const char *name_read_back_fault(record_name name);
 // Writes one "name = surface" line per exported record to out, in lump
-// order; on a map that cannot be read, returns its failure having written
-// nothing; LUMP_OUTPUT_FAILED when out could not be written.
-lump_status export_surface_file(std::FILE *bsp, std::FILE *out);
+// order. A record whose name would not read back gets no line but an
+// "Error: Not exporting record" line on err. On a map that cannot be read,
+// returns its failure having written nothing; LUMP_OUTPUT_FAILED when out
+// could not be written.
+lump_status export_surface_file(std::FILE *bsp, std::FILE *out, std::FILE *err);
+// Writes text between double quotes, with bytes below 0x20 and 0x7F as \r,
+// \n, \t or \xHH, so that no byte from a file can drive the terminal.
+void write_quoted(std::FILE *err, const char *text, std::size_t length);
 
 // Groups the lump's records by name; LUMP_NO_MEMORY leaves *index empty.
 lump_status index_records(const texture_lump &lump, record_index *index);

@@ -51,7 +51,7 @@ lump_status run_copy_textures(const invocation &inv)
 
 lump_status run_export(const invocation &inv)
 {
-    return export_surface_file(inv.streams[0], inv.streams[1] ? inv.streams[1] : stdout);
+    return export_surface_file(inv.streams[0], inv.streams[1] ? inv.streams[1] : stdout, stderr);
 }
 
 lump_status run_import(const invocation &inv)

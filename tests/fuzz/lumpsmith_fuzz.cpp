@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::FILE *bsp = stream_over(map_fd, map, map_size, "r+b");
     std::FILE *text = stream_over(text_fd, map + map_size, size - 2 - map_size, "r");
     list_textures(bsp, sink);
-    export_surface_file(bsp, sink);
+    export_surface_file(bsp, sink, sink);
     const lump_status status = import_surface_file(bsp, nullptr, text, sink);
     std::fclose(text);
     std::fclose(bsp);
