@@ -8,6 +8,7 @@
 namespace {
 
 unsigned long calls_until_failure = 0;
+bool failed = false;
 
 // Counts one call; true when it is the one chosen to fail.
 bool injected_failure(int error)
@@ -15,6 +16,7 @@ bool injected_failure(int error)
     if (calls_until_failure == 0 || --calls_until_failure != 0)
         return false;
     errno = error;
+    failed = true;
     return true;
 }
 
@@ -23,16 +25,23 @@ bool injected_failure(int error)
 void fail_io_call(unsigned long call)
 {
     calls_until_failure = call;
+    failed = false;
 }
 
+bool io_call_failed()
+{
+    return failed;
+}
+
+// Moving no bytes cannot fail, so such calls are not counted.
 std::size_t io_read(void *buffer, std::size_t size, std::FILE *stream)
 {
-    return injected_failure(EIO) ? 0 : std::fread(buffer, 1, size, stream);
+    return size == 0 || injected_failure(EIO) ? 0 : std::fread(buffer, 1, size, stream);
 }
 
 std::size_t io_write(const void *buffer, std::size_t size, std::FILE *stream)
 {
-    return injected_failure(EIO) ? 0 : std::fwrite(buffer, 1, size, stream);
+    return size == 0 || injected_failure(EIO) ? 0 : std::fwrite(buffer, 1, size, stream);
 }
 
 bool io_flush(std::FILE *stream)

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// fread of size bytes; fewer means end of file or failure (tell them apart with feof).
+// fread of size bytes; fewer means end of file or failure (tell them apart
+// with feof). A call for no bytes does nothing and is not counted below.
 std::size_t io_read(void *buffer, std::size_t size, std::FILE *stream);
 // fwrite of size bytes; fewer means the write failed.
 std::size_t io_write(const void *buffer, std::size_t size, std::FILE *stream);
@@ -25,5 +26,7 @@ bool io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length);
 // numbered `call` (1 = the next one) among those above fails with EIO, or
 // ENOSPC for a reservation, without touching the file. 0 disarms it.
 void fail_io_call(unsigned long call);
+// True when the failure armed by the last fail_io_call has happened.
+bool io_call_failed();
 
 #endif

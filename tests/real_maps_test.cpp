@@ -1,0 +1,121 @@
+// The tool on real maps compiled by many authors: every maps/*.bsp in the
+// pak of Debian's openarena-081-maps, read in place and never copied into
+// the repository. Each map's listing must match a plain reading of it, its
+// export must round-trip byte for byte through an import, and an edit that
+// gives every exported texture a random surface must change exactly bits
+// 20..31 of the matching records. Without the package the test is skipped
+// (exit status 77), so a fresh machine's test run stays quick.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plain_reading.h"
+#include "surfaces/surfaces.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int SKIPPED = 77;
+
+std::vector<std::string> output_lines(const std::string &command)
+{
+    std::vector<std::string> lines;
+    std::FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return lines;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text = line;
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        lines.push_back(text);
+    }
+    pclose(pipe);
+    return lines;
+}
+
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+int failures = 0;
+
+void check(bool holds, const std::string &map, const std::string &what)
+{
+    if (!holds) {
+        std::fprintf(stderr, "FAILED: %s: %s\n", map.c_str(), what.c_str());
+        ++failures;
+    }
+}
+
+void check_map(const temp_dir &dir, const std::string &name, std::mt19937 *random)
+{
+    const bytes original = read_bytes(dir / "map.bsp");
+    const plain_map m = read_plainly(original);
+    check(m.readable && !m.records.empty(), name, "a plain reading finds no records");
+
+    const run_result listed = run_tool(dir, {"-tl", "map.bsp"});
+    check(listed.status == 0 && listed.err.empty(), name, "-tl failed: " + listed.err);
+    check(listed.out == expected_listing(m), name, "the listing differs from the records");
+
+    std::size_t refused = 0;
+    const std::string exported = expected_export(m, &refused);
+    const run_result export_run = run_tool(dir, {"-se", "map.bsp", "map.txt"});
+    check(export_run.status == 0 && refused == 0 && export_run.err.empty(), name, "-se failed: " + export_run.err);
+    check(text_of(read_bytes(dir / "map.txt")) == exported, name, "the export differs from the records");
+    const run_result round_trip = run_tool(dir, {"-si", "map.bsp", "map.txt"});
+    check(round_trip.status == 0, name, "-si of the export failed: " + round_trip.err);
+    check(read_bytes(dir / "map.bsp") == original, name, "the unedited export changed the map");
+
+    std::string edit;
+    for (std::size_t at = 0; at < exported.size();) {
+        const std::size_t separator = exported.find(" = ", at);
+        const std::size_t end = exported.find('\n', at);
+        edit += exported.substr(at, separator - at) + " = " + surface_names[(*random)() % SURFACE_COUNT] + "\n";
+        at = end + 1;
+    }
+    check(write_bytes(dir / "edit.txt", bytes(edit.begin(), edit.end())), name, "cannot write the edit");
+    const run_result edited = run_tool(dir, {"-si", "map.bsp", "edit.txt"});
+    check(edited.status == 0 && edited.err.empty(), name, "-si of the edit failed: " + edited.err);
+    const plain_import expected = import_plainly(original, m, bytes(edit.begin(), edit.end()));
+    const bytes after = read_bytes(dir / "map.bsp");
+    check(after == expected.map, name, "the edit did not set the surfaces it named");
+    check(only_named_surfaces_changed(original, after, m, expected.named), name,
+          "the edit changed more than bits 20..31 of the named records");
+}
+
+}  // namespace
+
+int main()
+{
+    std::string pak;
+    for (const std::string &path : output_lines("dpkg -L openarena-081-maps 2>/dev/null"))
+        if (ends_with(path, ".pk3"))
+            pak = path;
+    if (pak.empty()) {
+        std::printf("skipped: the package openarena-081-maps is not installed\n");
+        return SKIPPED;
+    }
+    std::vector<std::string> maps;
+    for (const std::string &entry : output_lines("unzip -Z1 '" + pak + "'"))
+        if (entry.rfind("maps/", 0) == 0 && ends_with(entry, ".bsp"))
+            maps.push_back(entry);
+    if (maps.empty()) {
+        std::printf("FAILED: no maps/*.bsp listed in %s (is unzip installed?)\n", pak.c_str());
+        return 1;
+    }
+    temp_dir dir;
+    std::mt19937 random(2026);
+    for (const std::string &entry : maps) {
+        const std::string extract = "unzip -p '" + pak + "' '" + entry + "' > '" + (dir / "map.bsp") + "'";
+        if (std::system(extract.c_str()) != 0) {
+            std::printf("FAILED: cannot extract %s\n", entry.c_str());
+            return 1;
+        }
+        check_map(dir, entry, &random);
+    }
+    std::printf("%zu real maps checked, %d failures\n", maps.size(), failures);
+    return failures == 0 ? 0 : 1;
+}
