@@ -1,0 +1,24 @@
+#!/bin/sh
+# The bash completion offers the five switches after "lumpsmith -", and the
+# files of the directory after "lumpsmith -tl ".
+# Usage: check_completion.sh completion/lumpsmith.bash
+set -eu
+script=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+touch a.bsp b.txt
+mkdir maps
+complete() {
+    # $1: the words typed, the last one being completed
+    bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _lumpsmith; printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' \
+        complete "$script" "$@"
+}
+got=$(complete lumpsmith -)
+[ "$got" = "-se -si -sl -tc -tl " ] || { echo "lumpsmith - completed to: $got"; exit 1; }
+got=$(complete lumpsmith -tl '')
+[ "$got" = "a.bsp b.txt maps " ] || { echo "lumpsmith -tl completed to: $got"; exit 1; }
+got=$(complete lumpsmith -tc a.bsp '')
+[ "$got" = "maps " ] || { echo "lumpsmith -tc a.bsp completed to: $got"; exit 1; }
+got=$(complete lumpsmith -sl '')
+[ "$got" = " " ] || { echo "lumpsmith -sl completed to: $got"; exit 1; }
