@@ -216,6 +216,12 @@ TEST(ImportSafety, InterruptedImportsLeaveOldOrNewSurfacesAndARerunCompletes)
     const bytes original = map_of(count);
     write_text(dir / "all.txt", all_to(count, 30));
     const bytes edited = all_set(original, count, 30);
+    // Signals land at random moments of an import as long as this machine
+    // and build take for one, start-up included.
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_tool(dir, {"-si", "map.bsp", "all.txt"}).status, 0);
+    const auto import_us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     std::mt19937 random(31);
     int interrupted = 0;
     for (int trial = 0; trial < 16; ++trial) {
@@ -223,7 +229,7 @@ TEST(ImportSafety, InterruptedImportsLeaveOldOrNewSurfacesAndARerunCompletes)
         SCOPED_TRACE("trial " + std::to_string(trial) + ", signal " + std::to_string(signal));
         ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
         const started_tool tool = start_tool(dir, {"-si", "map.bsp", "all.txt"});
-        usleep(random() % 12000);
+        usleep(static_cast<useconds_t>(random() % import_us.count()));
         kill(tool.pid, signal);
         const run_result r = finish_tool(tool);
         bytes after = read_bytes(dir / "map.bsp");

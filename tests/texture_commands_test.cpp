@@ -4,6 +4,7 @@
 #include <random>
 
 #include "bsp/file_io.h"
+#include "commands/record_index.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"

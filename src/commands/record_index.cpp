@@ -1,10 +1,8 @@
-// The import looks every surface file line up by texture name. Scanning all
-// records per line costs lines x records; grouping the records by name once
-// makes the whole import linear in lines + records.
+#include "commands/record_index.h"
+
 #include <algorithm>
 #include <cstring>
 
-#include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -20,7 +18,8 @@ constexpr std::uint32_t TAG_MASK = ~RECORD_MASK;
 static_assert((std::uint64_t{1} << 32) / RECORD_SIZE < RECORD_MASK, "every record index fits below the tag");
 
 // How far past the last record found a line's record is looked for before
-// the table is asked.
+// the table is asked: a surface file written by the export names its records
+// in lump order, skipping the ones it leaves out.
 constexpr std::size_t HINT_WINDOW = 8;
 // How many records ahead the build starts fetching its slot from memory;
 // without it a build of 400,000 records took a fifth longer.
@@ -74,43 +73,56 @@ std::size_t find_slot(const texture_lump &lump, const record_index &index, const
     }
 }
 
-// A record named text, or lump.record_count when there is none. A surface
-// file written by the export names its records in lump order, so the
-// records just after the last one found are tried before the table: that
-// spares a cache miss per line on a large map.
-std::size_t find_record(const texture_lump &lump, record_index *index, const char *text, std::size_t length)
+// A record named text found just after the last one found, or
+// lump.record_count. That spares a cache miss per line of a file in lump
+// order. Once it misses, only the first record after the hint is tried
+// until it hits again, so a shuffled file pays little for it.
+std::size_t look_ahead(const texture_lump &lump, record_index *index, const char *text, std::size_t length)
 {
-    const std::size_t end = std::min(index->hint + HINT_WINDOW, lump.record_count);
+    const std::size_t window = index->hint_trusted ? HINT_WINDOW : 1;
+    const std::size_t end = std::min(index->hint + window, lump.record_count);
     for (std::size_t r = index->hint; r < end; ++r) {
         if (record_is_named(lump, r, text, length)) {
             index->hint = r + 1;
+            index->hint_trusted = true;
             return r;
         }
     }
-    const std::uint32_t entry = index->slots[find_slot(lump, *index, text, length, hash_name(text, length))];
-    if (entry == 0)
-        return lump.record_count;
-    index->hint = entry & RECORD_MASK;  // the record after the one found
-    return index->hint - 1;
+    index->hint_trusted = false;
+    return lump.record_count;
+}
+
+// Sets the surface of the record and of every other record on its ring.
+std::size_t set_ring(texture_lump *lump, const record_index &index, std::size_t first, unsigned surface)
+{
+    std::size_t changed = 0;
+    std::size_t r = first;
+    do {
+        set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), surface));
+        ++changed;
+        r = index.next[r];
+    } while (r != first);
+    return changed;
 }
 
 }  // namespace
 
 lump_status index_records(const texture_lump &lump, record_index *index)
 {
-    *index = record_index{nullptr, nullptr, 0, 0, 0};
+    *index = record_index{nullptr, nullptr, nullptr, 0, 0, 0, true};
     const std::size_t count = lump.record_count;
     // At most half full, so probes stay short.
     std::size_t slot_count = 16;
     while (slot_count < 2 * count)
         slot_count *= 2;
-    const std::size_t size = (slot_count + count) * sizeof(std::uint32_t);
+    const std::size_t size = (slot_count + 2 * count) * sizeof(std::uint32_t);
     void *buffer = allocate_buffer(size);
     if (buffer == nullptr)
         return LUMP_NO_MEMORY;
     auto *slots = static_cast<std::uint32_t *>(buffer);
     auto *next = slots + slot_count;
-    *index = record_index{slots, next, slot_count - 1, size, 0};
+    auto *old_flags = next + count;
+    *index = record_index{slots, next, old_flags, slot_count - 1, size, 0, true};
 
     // Slots are hit at random, so each is fetched a few records early.
     std::uint64_t ahead[PREFETCH_AHEAD];
@@ -124,6 +136,9 @@ lump_status index_records(const texture_lump &lump, record_index *index)
             ahead[i % PREFETCH_AHEAD] = hash_of_record(lump, i + PREFETCH_AHEAD);
             __builtin_prefetch(&slots[ahead[i % PREFETCH_AHEAD] & index->mask]);
         }
+        // Kept here, where the record is being read anyway, rather than in a
+        // second pass over the whole lump.
+        old_flags[i] = surface_flags_of_record(lump, i);
         const record_name name = name_of_record(lump, i);
         const std::size_t slot = find_slot(lump, *index, name.text, name.length, hash);
         // Records of one name form a ring, entered from any of them.
@@ -142,23 +157,70 @@ lump_status index_records(const texture_lump &lump, record_index *index)
 void release_record_index(record_index *index)
 {
     release_buffer(index->slots, index->size);
-    *index = record_index{nullptr, nullptr, 0, 0, 0};
+    *index = record_index{nullptr, nullptr, nullptr, 0, 0, 0, true};
+}
+
+void queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
+                   std::size_t length, unsigned surface)
+{
+    if (length > NAME_SIZE)
+        return;
+    pending_surface &line = batch->lines[batch->count++];
+    std::memcpy(line.name, name, length);
+    line.length = length;
+    line.surface = surface;
+    line.record = look_ahead(*lump, index, name, length);
+    if (line.record == lump->record_count) {
+        line.hash = hash_name(line.name, length);
+        __builtin_prefetch(&index->slots[line.hash & index->mask]);
+    }
+    if (batch->count == LOOKUP_BATCH)
+        apply_queued(lump, index, batch);
+}
+
+std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch *batch)
+{
+    const std::size_t none = lump->record_count;
+    // The slots were fetched as the lines were queued; now fetch the records
+    // they point at, and their rings, all before the first is needed.
+    for (std::size_t i = 0; i < batch->count; ++i) {
+        const pending_surface &line = batch->lines[i];
+        const std::uint32_t entry = line.record == none ? index->slots[line.hash & index->mask] : 0;
+        if (entry != 0) {
+            const std::size_t r = (entry & RECORD_MASK) - 1;
+            __builtin_prefetch(lump->bytes + r * RECORD_SIZE);
+            __builtin_prefetch(lump->bytes + r * RECORD_SIZE + SURFACE_FLAGS_AT, 1);
+            __builtin_prefetch(&index->next[r]);
+        }
+    }
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < batch->count; ++i) {
+        const pending_surface &line = batch->lines[i];
+        std::size_t r = line.record;
+        if (r == none) {
+            const std::uint32_t entry = index->slots[find_slot(*lump, *index, line.name, line.length, line.hash)];
+            if (entry == 0)
+                continue;
+            r = (entry & RECORD_MASK) - 1;
+            index->hint = r + 1;
+            index->hint_trusted = true;
+        }
+        changed += set_ring(lump, *index, r, line.surface);
+    }
+    batch->count = 0;
+    return changed;
 }
 
 std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface)
 {
-    const std::size_t length = std::strlen(texture_name);
-    if (length > NAME_SIZE)
-        return 0;
-    const std::size_t first = find_record(*lump, index, texture_name, length);
-    if (first == lump->record_count)
-        return 0;
-    std::size_t changed = 0;
-    std::size_t r = first;
-    do {
-        set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), surface));
-        ++changed;
-        r = index->next[r];
-    } while (r != first);
-    return changed;
+    surface_batch batch;
+    batch.count = 0;
+    queue_surface(lump, index, &batch, texture_name, std::strlen(texture_name), surface);
+    return apply_queued(lump, index, &batch);
+}
+
+void restore_surface_flags(texture_lump *lump, const record_index &index)
+{
+    for (std::size_t i = 0; i < lump->record_count; ++i)
+        set_record_surface_flags(lump, i, index.old_flags[i]);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bsp/file_io.h"
+#include "commands/record_index.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -161,12 +162,13 @@ const char *name_read_back_fault(record_name name)
     // The import ends the name at the first " = " of its line, so it must
     // find none before the one the export puts after the name: neither one
     // inside the name nor one begun by a name that ends in " =".
-    char line[NAME_SIZE + 3];
-    std::memcpy(line, name.text, name.length);
-    std::memcpy(line + name.length, " = ", 3);
-    const void *separator = memmem(line, name.length + 3, " = ", 3);
-    if (separator != line + name.length)
-        return "the texture name would end early at a \" = \" in or at the end of it";
+    const char *end = name.text + name.length;
+    for (const char *equals = name.text; (equals = static_cast<const char *>(
+                                              std::memchr(equals, '=', static_cast<std::size_t>(end - equals))));
+         ++equals) {
+        if (equals > name.text && equals[-1] == ' ' && (equals + 1 == end || equals[1] == ' '))
+            return "the texture name would end early at a \" = \" in or at the end of it";
+    }
     return nullptr;
 }
 
@@ -194,12 +196,26 @@ lump_status export_surface_file(std::FILE *bsp, std::FILE *out, std::FILE *err)
     return write_record_lines(bsp, out, err, "", put_export_line);
 }
 
-void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err)
+namespace {
+
+// The first " = " of a line, or nullptr. An '=' is rare in a line but for
+// its separator, so looking for it first beats a general substring search.
+char *find_separator(char *line)
 {
-    char *separator = std::strstr(line, " = ");
+    for (char *equals = std::strchr(line, '='); equals != nullptr; equals = std::strchr(equals + 1, '='))
+        if (equals > line && equals[-1] == ' ' && equals[1] == ' ')
+            return equals - 1;
+    return nullptr;
+}
+
+// Handles one read of at most LINE_BUFFER_SIZE - 1 characters: ignored
+// without " = ", an "Error: Unknown surface" line on err for an unknown
+// surface name, otherwise queued for the batch.
+void queue_surface_line(texture_lump *lump, record_index *index, surface_batch *batch, char *line, std::FILE *err)
+{
+    char *separator = find_separator(line);
     if (separator == nullptr)
         return;
-    *separator = '\0';
     char *surface_name = separator + 3;
     // Only the line feed goes: a carriage return or trailing blank is part
     // of the name, and so makes it unknown, which the user then sees quoted.
@@ -213,10 +229,8 @@ void apply_surface_line(texture_lump *lump, record_index *index, char *line, std
         std::fputc('\n', err);
         return;
     }
-    apply_surface(lump, index, line, static_cast<unsigned>(surface));
+    queue_surface(lump, index, batch, line, static_cast<std::size_t>(separator - line), static_cast<unsigned>(surface));
 }
-
-namespace {
 
 // The write-back, done so that the map ends up either as it was or fully
 // edited: nothing is written over a map someone else changed meanwhile or
@@ -225,7 +239,7 @@ namespace {
 // surface words (all an import ever changes) are put back and written
 // again, so the map is not left half edited where that can be helped.
 lump_status write_back(std::FILE *bsp, const char *bsp_path, const bsp_header &header, texture_lump *lump,
-                       const std::uint32_t *old_flags)
+                       const record_index &index)
 {
     lump_status status = check_map_unchanged(bsp, bsp_path, header);
     if (status == LUMP_OK)
@@ -236,8 +250,7 @@ lump_status write_back(std::FILE *bsp, const char *bsp_path, const bsp_header &h
     hold_stop_signals(&held);
     status = write_texture_lump(bsp, header, *lump);
     if (status != LUMP_OK) {
-        for (std::size_t i = 0; i < lump->record_count; ++i)
-            set_record_surface_flags(lump, i, old_flags[i]);
+        restore_surface_flags(lump, index);
         std::clearerr(bsp);
         write_texture_lump(bsp, header, *lump);
     }
@@ -252,25 +265,19 @@ lump_status apply_surface_file(std::FILE *bsp, const char *bsp_path, const bsp_h
     lump_status status = index_records(*lump, &index);
     if (status != LUMP_OK)
         return status;
-    const std::size_t old_size = lump->record_count * sizeof(std::uint32_t);
-    auto *old_flags = static_cast<std::uint32_t *>(allocate_buffer(old_size));
-    if (old_flags == nullptr) {
-        release_record_index(&index);
-        return LUMP_NO_MEMORY;
-    }
-    for (std::size_t i = 0; i < lump->record_count; ++i)
-        old_flags[i] = surface_flags_of_record(*lump, i);
     line_reader reader;
     reader.in = surface_file;
     reader.start = reader.end = 0;
     reader.at_end = reader.failed = false;
+    surface_batch batch;
+    batch.count = 0;
     char line[LINE_BUFFER_SIZE];
     while (read_line(&reader, line))
-        apply_surface_line(lump, &index, line, err);
+        queue_surface_line(lump, &index, &batch, line, err);
+    apply_queued(lump, &index, &batch);
     // Half an edit is worse than none: a surface file that broke off while
     // being read leaves the map as it was.
-    status = reader.failed ? LUMP_INPUT_FAILED : write_back(bsp, bsp_path, header, lump, old_flags);
-    release_buffer(old_flags, old_size);
+    status = reader.failed ? LUMP_INPUT_FAILED : write_back(bsp, bsp_path, header, lump, index);
     release_record_index(&index);
     return status;
 }

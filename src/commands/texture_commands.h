@@ -21,18 +21,6 @@ constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
 // handled as several lines.
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
-// Records grouped by name for the import: an open-addressing table with one
-// slot per distinct name, each slot naming one record of a ring of all the
-// records that bear it. A slot also keeps part of its name's hash, so that a
-// probe seldom has to look at a record that is not the one sought.
-struct record_index {
-    std::uint32_t *slots;  // hash tag | (1 + a record of the name); 0 = empty
-    std::uint32_t *next;   // per record: the next record of the same name, round a ring
-    std::size_t mask;      // slot count - 1; the count is a power of two
-    std::size_t size;      // bytes of the one buffer holding slots and next
-    std::size_t hint;      // where the next lookup looks first: after the last record found
-};
-
 // Writes "Textures:" and one "0x%08x - name" line per record not named
 // "noshader" to out; on a map that cannot be read, returns its failure
 // having written nothing; LUMP_OUTPUT_FAILED when out could not be written.
@@ -55,17 +43,6 @@ lump_status export_surface_file(std::FILE *bsp, std::FILE *out, std::FILE *err);
 // \n, \t or \xHH, so that no byte from a file can drive the terminal.
 void write_quoted(std::FILE *err, const char *text, std::size_t length);
 
-// Groups the lump's records by name; LUMP_NO_MEMORY leaves *index empty.
-lump_status index_records(const texture_lump &lump, record_index *index);
-// Frees the index and empties it; safe on an empty index.
-void release_record_index(record_index *index);
-// Sets surface index `surface` on every record named exactly texture_name
-// (whole, case-sensitive, at most 64 bytes); returns how many changed.
-std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface);
-// Handles one read of at most LINE_BUFFER_SIZE - 1 characters, which it may
-// modify: ignored without " = ", an "Error: Unknown surface" line on err for
-// an unknown surface name, otherwise apply_surface.
-void apply_surface_line(texture_lump *lump, record_index *index, char *line, std::FILE *err);
 // Reads the map, applies every line of surface_file in order, then writes the
 // lump back in place and syncs it. A map that cannot be read is returned as
 // a failure before any line is read. The map is left as it was when

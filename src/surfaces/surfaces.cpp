@@ -12,16 +12,26 @@ const char *const surface_names[SURFACE_COUNT] = {
 
 int surface_index_of(const char *name)
 {
-    // Every import line asks; a set of candidates per first byte spares
-    // comparing against all 32 names. Bits run in table order, so the
-    // first equal entry still wins.
-    static const auto by_first_byte = [] {
-        std::array<std::uint32_t, 256> sets{};
-        for (std::size_t i = 0; i < SURFACE_COUNT; ++i)
-            sets[static_cast<unsigned char>(surface_names[i][0])] |= std::uint32_t{1} << i;
-        return sets;
+    // Every import line asks. The names that share the line's first byte
+    // and those that share its second leave one candidate, or none, to
+    // compare. Bits run in table order, so the first equal entry still wins.
+    struct candidates {
+        std::array<std::uint32_t, 256> by_first{};
+        std::array<std::uint32_t, 256> by_second{};
+    };
+    static const candidates sets = [] {
+        candidates c;
+        for (std::size_t i = 0; i < SURFACE_COUNT; ++i) {
+            c.by_first[static_cast<unsigned char>(surface_names[i][0])] |= std::uint32_t{1} << i;
+            c.by_second[static_cast<unsigned char>(surface_names[i][1])] |= std::uint32_t{1} << i;
+        }
+        return c;
     }();
-    for (std::uint32_t set = by_first_byte[static_cast<unsigned char>(name[0])]; set != 0; set &= set - 1) {
+    if (name[0] == '\0')
+        return -1;
+    std::uint32_t set = sets.by_first[static_cast<unsigned char>(name[0])] &
+                        sets.by_second[static_cast<unsigned char>(name[1])];
+    for (; set != 0; set &= set - 1) {
         const int i = __builtin_ctz(set);
         if (std::strcmp(name, surface_names[i]) == 0)
             return i;

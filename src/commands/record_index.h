@@ -1,0 +1,65 @@
+// The import's lookup of surface file lines by texture name. Scanning all
+// records per line costs lines x records; grouping the records by name once
+// makes the whole import linear in lines + records. Lines are looked up in
+// batches, so that the cache misses of many lines overlap instead of
+// following one another.
+#ifndef LUMPSMITH_RECORD_INDEX_H
+#define LUMPSMITH_RECORD_INDEX_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bsp/bsp_lump.h"
+
+// Records grouped by name: an open-addressing table with one slot per
+// distinct name, each slot naming one record of a ring of all the records
+// that bear it. A slot also keeps part of its name's hash, so that a probe
+// seldom has to look at a record that is not the one sought.
+struct record_index {
+    std::uint32_t *slots;      // hash tag | (1 + a record of the name); 0 = empty
+    std::uint32_t *next;       // per record: the next record of the same name, round a ring
+    std::uint32_t *old_flags;  // per record: its surface flags when indexed
+    std::size_t mask;          // slot count - 1; the count is a power of two
+    std::size_t size;          // bytes of the one buffer holding slots, next and old_flags
+    std::size_t hint;          // where the next lookup looks first: after the last record found
+    bool hint_trusted;         // the last lookup found its record just after the one before
+};
+
+// How many lines are looked up together: enough to keep many fetches from
+// memory in flight, few enough that their slots and records stay in cache.
+constexpr std::size_t LOOKUP_BATCH = 32;
+
+// One line's setting, waiting in a batch.
+struct pending_surface {
+    char name[NAME_SIZE];  // not NUL-terminated
+    std::size_t length;
+    unsigned surface;
+    std::size_t record;    // a record of the name, or record_count until the table is asked
+    std::uint64_t hash;    // of the name, when the table must be asked
+};
+
+struct surface_batch {
+    pending_surface lines[LOOKUP_BATCH];
+    std::size_t count;
+};
+
+// Groups the lump's records by name and keeps their surface flags;
+// LUMP_NO_MEMORY leaves *index empty.
+lump_status index_records(const texture_lump &lump, record_index *index);
+// Frees the index and empties it; safe on an empty index.
+void release_record_index(record_index *index);
+// Queues setting surface index `surface` on every record named exactly the
+// `length` bytes at name (a name longer than NAME_SIZE matches nothing);
+// applies the batch when it is full.
+void queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
+                   std::size_t length, unsigned surface);
+// Applies every queued setting in the order queued, so the last line for a
+// name wins, and empties the batch; returns how many records were set.
+std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch *batch);
+// Sets surface index `surface` on every record named exactly texture_name
+// (whole, case-sensitive, at most 64 bytes); returns how many changed.
+std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface);
+// Puts back every record's surface flags as they were when indexed.
+void restore_surface_flags(texture_lump *lump, const record_index &index);
+
+#endif
