@@ -30,22 +30,35 @@ std::uint32_t tag_of(std::uint64_t hash)
     return static_cast<std::uint32_t>(hash >> 32) & TAG_MASK;
 }
 
-// Eight bytes at a time: byte-wise hashing of every name, once to build the
-// index and once per line, was a sixth of an import's instructions.
-std::uint64_t hash_name(const char *text, std::size_t length)
+// Names are hashed eight bytes at a time: byte-wise hashing of every name,
+// once to build the index and once per line, was a sixth of an import's
+// instructions.
+constexpr std::uint64_t HASH_SEED = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t HASH_MULTIPLIER = 0xFF51AFD7ED558CCDull;
+constexpr std::uint64_t ONE_IN_EACH_BYTE = 0x0101010101010101ull;
+constexpr std::uint64_t TOP_OF_EACH_BYTE = 0x8080808080808080ull;
+
+// Eight name bytes as one number, the first byte lowest.
+std::uint64_t load_word(const char *p)
 {
-    std::uint64_t hash = length * 0x9E3779B97F4A7C15ull;
-    std::size_t at = 0;
-    for (; at + 8 <= length; at += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text + at, 8);
-        hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
-        hash ^= hash >> 32;
-    }
-    std::uint64_t tail = 0;
-    for (unsigned shift = 0; at < length; ++at, shift += 8)
-        tail |= std::uint64_t{static_cast<unsigned char>(text[at])} << shift;
-    hash = (hash ^ tail) * 0xFF51AFD7ED558CCDull;
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+std::uint64_t mix_word(std::uint64_t hash, std::uint64_t word)
+{
+    hash = (hash ^ word) * HASH_MULTIPLIER;
+    return hash ^ (hash >> 32);
+}
+
+// tail: the bytes after the last whole word, zero-padded.
+std::uint64_t finish_hash(std::uint64_t hash, std::uint64_t tail, std::size_t length)
+{
+    hash = (hash ^ tail ^ length * HASH_SEED) * HASH_MULTIPLIER;
     // Names often differ only in their last bytes, which the multiplications
     // carry upward alone; the slot is taken from the low bits, so mix down.
     hash ^= hash >> 33;
@@ -54,10 +67,42 @@ std::uint64_t hash_name(const char *text, std::size_t length)
     return hash;
 }
 
-std::uint64_t hash_of_record(const texture_lump &lump, std::size_t i)
+// The bytes after the name that share its last word are read and masked
+// off, so they must be readable: every caller's name lies at the start of
+// a buffer of at least NAME_SIZE bytes.
+std::uint64_t hash_name(const char *text, std::size_t length)
 {
-    const record_name name = name_of_record(lump, i);
-    return hash_name(name.text, name.length);
+    std::uint64_t hash = HASH_SEED;
+    std::size_t at = 0;
+    for (; at + 8 <= length; at += 8)
+        hash = mix_word(hash, load_word(text + at));
+    std::uint64_t tail = 0;
+    if (at < length)
+        tail = load_word(text + at) & ((std::uint64_t{1} << (8 * (length - at))) - 1);
+    return finish_hash(hash, tail, length);
+}
+
+// A record's name and hash_name of it in one pass over its words, which
+// stops at the word holding the NUL: finding the NUL first and then hashing
+// read every name twice.
+std::uint64_t hash_record_name(const texture_lump &lump, std::size_t i, record_name *name)
+{
+    const char *text = reinterpret_cast<const char *>(lump.bytes + i * RECORD_SIZE);
+    std::uint64_t hash = HASH_SEED;
+    for (std::size_t at = 0; at < NAME_SIZE; at += 8) {
+        const std::uint64_t word = load_word(text + at);
+        // The lowest bit set marks the first zero byte; higher ones may lie.
+        const std::uint64_t zeros = (word - ONE_IN_EACH_BYTE) & ~word & TOP_OF_EACH_BYTE;
+        if (zeros != 0) {
+            const unsigned kept = static_cast<unsigned>(__builtin_ctzll(zeros)) / 8;
+            *name = record_name{text, at + kept};
+            const std::uint64_t tail = kept == 0 ? 0 : word & ((std::uint64_t{1} << (8 * kept)) - 1);
+            return finish_hash(hash, tail, at + kept);
+        }
+        hash = mix_word(hash, word);
+    }
+    *name = record_name{text, NAME_SIZE};
+    return finish_hash(hash, 0, NAME_SIZE);
 }
 
 // Slot of the given name: the one holding a record of that name, or the
@@ -124,23 +169,29 @@ lump_status index_records(const texture_lump &lump, record_index *index)
     auto *old_flags = next + count;
     *index = record_index{slots, next, old_flags, slot_count - 1, size, 0, true};
 
-    // Slots are hit at random, so each is fetched a few records early.
-    std::uint64_t ahead[PREFETCH_AHEAD];
-    for (std::size_t i = 0; i < PREFETCH_AHEAD && i < count; ++i) {
-        ahead[i] = hash_of_record(lump, i);
-        __builtin_prefetch(&slots[ahead[i] & index->mask]);
-    }
+    // Slots are hit at random, so each is fetched a few records early; the
+    // name and hash learnt then are kept for when the record's turn comes.
+    struct named_hash {
+        record_name name;
+        std::uint64_t hash;
+    };
+    named_hash ahead[PREFETCH_AHEAD];
+    const auto fetch = [&](std::size_t i) {
+        named_hash &a = ahead[i % PREFETCH_AHEAD];
+        a.hash = hash_record_name(lump, i, &a.name);
+        __builtin_prefetch(&slots[a.hash & index->mask]);
+    };
+    for (std::size_t i = 0; i < PREFETCH_AHEAD && i < count; ++i)
+        fetch(i);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t hash = ahead[i % PREFETCH_AHEAD];
-        if (i + PREFETCH_AHEAD < count) {
-            ahead[i % PREFETCH_AHEAD] = hash_of_record(lump, i + PREFETCH_AHEAD);
-            __builtin_prefetch(&slots[ahead[i % PREFETCH_AHEAD] & index->mask]);
-        }
+        const named_hash current = ahead[i % PREFETCH_AHEAD];
+        if (i + PREFETCH_AHEAD < count)
+            fetch(i + PREFETCH_AHEAD);
         // Kept here, where the record is being read anyway, rather than in a
         // second pass over the whole lump.
         old_flags[i] = surface_flags_of_record(lump, i);
-        const record_name name = name_of_record(lump, i);
-        const std::size_t slot = find_slot(lump, *index, name.text, name.length, hash);
+        const std::uint64_t hash = current.hash;
+        const std::size_t slot = find_slot(lump, *index, current.name.text, current.name.length, hash);
         // Records of one name form a ring, entered from any of them.
         if (slots[slot] == 0) {
             next[i] = static_cast<std::uint32_t>(i);
@@ -160,22 +211,26 @@ void release_record_index(record_index *index)
     *index = record_index{nullptr, nullptr, nullptr, 0, 0, 0, true};
 }
 
-void queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
-                   std::size_t length, unsigned surface)
+std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
+                          std::size_t length, unsigned surface)
 {
     if (length > NAME_SIZE)
-        return;
+        return 0;
+    const std::size_t record = look_ahead(*lump, index, name, length);
+    // Found with nothing queued before it: nothing to keep order with, so
+    // a file in lump order never waits in the batch.
+    if (record != lump->record_count && batch->count == 0)
+        return set_ring(lump, *index, record, surface);
     pending_surface &line = batch->lines[batch->count++];
     std::memcpy(line.name, name, length);
     line.length = length;
     line.surface = surface;
-    line.record = look_ahead(*lump, index, name, length);
+    line.record = record;
     if (line.record == lump->record_count) {
         line.hash = hash_name(line.name, length);
         __builtin_prefetch(&index->slots[line.hash & index->mask]);
     }
-    if (batch->count == LOOKUP_BATCH)
-        apply_queued(lump, index, batch);
+    return batch->count == LOOKUP_BATCH ? apply_queued(lump, index, batch) : 0;
 }
 
 std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch *batch)
@@ -215,8 +270,8 @@ std::size_t apply_surface(texture_lump *lump, record_index *index, const char *t
 {
     surface_batch batch;
     batch.count = 0;
-    queue_surface(lump, index, &batch, texture_name, std::strlen(texture_name), surface);
-    return apply_queued(lump, index, &batch);
+    const std::size_t changed = queue_surface(lump, index, &batch, texture_name, std::strlen(texture_name), surface);
+    return changed + apply_queued(lump, index, &batch);
 }
 
 void restore_surface_flags(texture_lump *lump, const record_index &index)

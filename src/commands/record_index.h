@@ -50,9 +50,11 @@ lump_status index_records(const texture_lump &lump, record_index *index);
 void release_record_index(record_index *index);
 // Queues setting surface index `surface` on every record named exactly the
 // `length` bytes at name (a name longer than NAME_SIZE matches nothing);
-// applies the batch when it is full.
-void queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
-                   std::size_t length, unsigned surface);
+// applies the batch when it is full. A line whose record is found at once
+// while nothing waits before it is applied at once. Returns how many
+// records were set now.
+std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
+                          std::size_t length, unsigned surface);
 // Applies every queued setting in the order queued, so the last line for a
 // name wins, and empties the batch; returns how many records were set.
 std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch *batch);
