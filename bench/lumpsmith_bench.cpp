@@ -29,7 +29,7 @@ const char *const USAGE =
     "Generates maps of 200,000 and 400,000 texture records with surface files\n"
     "naming every record, in lump order, sorted by name and shuffled, and\n"
     "times lumpsmith on them (median of `runs` runs, default 11, after one\n"
-    "warm-up run). Work files go to work_dir (default: a new directory under\n"
+    "warm-up round; each round runs every command once). Work files go to work_dir (default: a new directory under\n"
     "/tmp) and are removed at the end unless --keep is given.\n"
     "\n"
     "Each time is compared with a floor, the least any tool must do for the\n"
@@ -91,21 +91,30 @@ bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-measurement measure(const std::vector<std::string> &args, int runs)
+// Runs every command once per round, round after round, so that whatever
+// the machine does meanwhile (writeback, memory compaction) falls on all of
+// them alike rather than on whichever ran then; one warm-up round first.
+std::vector<measurement> measure_together(const std::vector<std::vector<std::string>> &commands, int runs)
 {
-    std::vector<double> times;
-    long peak = 0;
-    double ms = 0;
-    long kib = 0;
-    run_once(args, &ms, &kib);  // warms the page cache; not counted
-    for (int i = 0; i < runs; ++i) {
-        if (!run_once(args, &ms, &kib))
-            fail(args[0] + " " + args[1] + " " + args[2] + " failed");
-        times.push_back(ms);
-        peak = std::max(peak, kib);
+    std::vector<std::vector<double>> times(commands.size());
+    std::vector<measurement> results(commands.size(), measurement{0, 0});
+    for (int round = 0; round <= runs; ++round) {
+        for (std::size_t c = 0; c < commands.size(); ++c) {
+            double ms = 0;
+            long kib = 0;
+            if (!run_once(commands[c], &ms, &kib))
+                fail(commands[c][0] + " " + commands[c][1] + " " + commands[c][2] + " failed");
+            if (round == 0)
+                continue;
+            times[c].push_back(ms);
+            results[c].peak_kib = std::max(results[c].peak_kib, kib);
+        }
     }
-    std::sort(times.begin(), times.end());
-    return measurement{times[times.size() / 2], peak};
+    for (std::size_t c = 0; c < commands.size(); ++c) {
+        std::sort(times[c].begin(), times[c].end());
+        results[c].median_ms = times[c][times[c].size() / 2];
+    }
+    return results;
 }
 
 const char *const SETS[] = {"base", "outdoor", "industrial", "castle", "city", "sewer", "space", "common"};
@@ -231,24 +240,29 @@ int main(int argc, char **argv)
     bool met = true;
     for (int c = 0; c < 2; ++c) {
         const generated g = generate(dir, counts[c]);
-        const measurement import_floor = measure({floor_tool, "import", g.map_path, g.surface_paths[0]}, runs);
-        const measurement read_floor = measure({floor_tool, "read", g.map_path}, runs);
-        const auto row = [&](const char *what, const measurement &m, const measurement &floor) {
-            std::printf("%-8zu %-9s %10.2f %9.2f %10.1f\n", counts[c], what, m.median_ms,
-                        m.median_ms / floor.median_ms, m.peak_kib / 1024.0);
-            return m.median_ms / floor.median_ms;
+        enum { IMPORT_FLOOR, READ_FLOOR, EXPORT, LISTING, FIRST_IMPORT };
+        std::vector<std::vector<std::string>> commands = {{floor_tool, "import", g.map_path, g.surface_paths[0]},
+                                                          {floor_tool, "read", g.map_path},
+                                                          {tool, "-se", g.map_path},
+                                                          {tool, "-tl", g.map_path}};
+        for (int o = 0; o < ORDER_COUNT; ++o)
+            commands.push_back({tool, "-si", g.map_path, g.surface_paths[o]});
+        const std::vector<measurement> m = measure_together(commands, runs);
+        const auto row = [&](const char *what, const measurement &taken, const measurement &floor) {
+            std::printf("%-8zu %-9s %10.2f %9.2f %10.1f\n", counts[c], what, taken.median_ms,
+                        taken.median_ms / floor.median_ms, taken.peak_kib / 1024.0);
+            return taken.median_ms / floor.median_ms;
         };
-        row("floor -si", import_floor, import_floor);
+        row("floor -si", m[IMPORT_FLOOR], m[IMPORT_FLOOR]);
         const double budget_mib = g.lump_bytes / 1048576.0 + 16;
         long import_peak = 0;
         for (int o = 0; o < ORDER_COUNT; ++o) {
-            const measurement m = measure({tool, "-si", g.map_path, g.surface_paths[o]}, runs);
-            import_ratio[c][o] = row(ORDER_LABELS[o], m, import_floor);
-            import_peak = std::max(import_peak, m.peak_kib);
+            import_ratio[c][o] = row(ORDER_LABELS[o], m[FIRST_IMPORT + o], m[IMPORT_FLOOR]);
+            import_peak = std::max(import_peak, m[FIRST_IMPORT + o].peak_kib);
         }
-        row("floor -se", read_floor, read_floor);
-        const double export_ratio = row("-se", measure({tool, "-se", g.map_path}, runs), read_floor);
-        const double listing_ratio = row("-tl", measure({tool, "-tl", g.map_path}, runs), read_floor);
+        row("floor -se", m[READ_FLOOR], m[READ_FLOOR]);
+        const double export_ratio = row("-se", m[EXPORT], m[READ_FLOOR]);
+        const double listing_ratio = row("-tl", m[LISTING], m[READ_FLOOR]);
         std::printf("\n");
         const std::string n = std::to_string(counts[c]);
         met = target("import in lump order " + n + " / floor", import_ratio[c][IN_LUMP_ORDER], 1.3) && met;

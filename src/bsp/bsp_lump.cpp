@@ -266,8 +266,10 @@ void set_record_surface_flags(texture_lump *lump, std::size_t i, std::uint32_t f
 bool record_is_named(const texture_lump &lump, std::size_t i, const char *text, std::size_t length)
 {
     const char *field = reinterpret_cast<const char *>(lump.bytes + i * RECORD_SIZE);
-    return length <= NAME_SIZE && std::memcmp(field, text, length) == 0 &&
-           (length == NAME_SIZE || field[length] == '\0');
+    // Where the name must end is checked first: names of other lengths,
+    // most of those compared, are told apart by one byte.
+    return length <= NAME_SIZE && (length == NAME_SIZE || field[length] == '\0') &&
+           std::memcmp(field, text, length) == 0;
 }
 
 bool is_noshader(record_name name)

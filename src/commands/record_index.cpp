@@ -7,14 +7,23 @@
 
 namespace {
 
-// A slot is 32 bits: 1 + a record's index below, a few bits of its name's
-// hash above, so a probe seldom has to look at a record that is not the one
-// sought. A lump of at most 4 GiB holds fewer than 2^26 records of 72 bytes.
+// A slot is 32 bits:
+//
+//   31         27   26    25                                 0
+//   +-------------+------+-----------------------------------+
+//   |  hash tag   |shared|        1 + a record's index       |
+//   +-------------+------+-----------------------------------+
+//
+// The tag, a few bits of the name's hash, spares a probe most looks at
+// records that are not the one sought. "shared" says the name has more
+// records than one, so a lookup of a name borne once need not fetch the
+// ring. A lump of at most 4 GiB holds fewer than 2^26 records of 72 bytes.
 // Keeping slots this small keeps more of the table in cache, and every
 // lookup in it lands at random.
 constexpr unsigned RECORD_BITS = 26;
 constexpr std::uint32_t RECORD_MASK = (std::uint32_t{1} << RECORD_BITS) - 1;
-constexpr std::uint32_t TAG_MASK = ~RECORD_MASK;
+constexpr std::uint32_t SHARED_BIT = std::uint32_t{1} << RECORD_BITS;
+constexpr std::uint32_t TAG_MASK = ~(RECORD_MASK | SHARED_BIT);
 static_assert((std::uint64_t{1} << 32) / RECORD_SIZE < RECORD_MASK, "every record index fits below the tag");
 
 // How far past the last record found a line's record is looked for before
@@ -200,6 +209,7 @@ lump_status index_records(const texture_lump &lump, record_index *index)
             const std::size_t member = (slots[slot] & RECORD_MASK) - 1;
             next[i] = next[member];
             next[member] = static_cast<std::uint32_t>(i);
+            slots[slot] |= SHARED_BIT;
         }
     }
     return LUMP_OK;
@@ -211,18 +221,70 @@ void release_record_index(record_index *index)
     *index = record_index{nullptr, nullptr, nullptr, 0, 0, 0, true};
 }
 
+namespace {
+
+// Second step of a half: its slots were fetched as its lines were queued;
+// now fetch the records they point at, and their rings.
+void fetch_records(const texture_lump &lump, const record_index &index, const line_half &half)
+{
+    for (std::size_t i = 0; i < half.count; ++i) {
+        const pending_surface &line = half.lines[i];
+        const std::uint32_t entry = line.record == lump.record_count ? index.slots[line.hash & index.mask] : 0;
+        if (entry != 0) {
+            const std::size_t r = (entry & RECORD_MASK) - 1;
+            __builtin_prefetch(lump.bytes + r * RECORD_SIZE);
+            __builtin_prefetch(lump.bytes + r * RECORD_SIZE + SURFACE_FLAGS_AT, 1);
+            if (entry & SHARED_BIT)
+                __builtin_prefetch(&index.next[r]);
+        }
+    }
+}
+
+// Last step: compare and apply, in line order, so the last line for a name wins.
+std::size_t settle(texture_lump *lump, record_index *index, line_half *half)
+{
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < half->count; ++i) {
+        const pending_surface &line = half->lines[i];
+        std::size_t r = line.record;
+        if (r == lump->record_count) {
+            const std::uint32_t entry = index->slots[find_slot(*lump, *index, line.name, line.length, line.hash)];
+            if (entry == 0)
+                continue;
+            r = (entry & RECORD_MASK) - 1;
+            // Only a look-ahead hit earns the whole window back: after a
+            // file out of lump order, one try per line is all it wastes.
+            index->hint = r + 1;
+            index->hint_trusted = false;
+            if ((entry & SHARED_BIT) == 0) {
+                set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), line.surface));
+                ++changed;
+                continue;
+            }
+        }
+        changed += set_ring(lump, *index, r, line.surface);
+    }
+    half->count = 0;
+    return changed;
+}
+
+}  // namespace
+
 std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
                           std::size_t length, unsigned surface)
 {
     if (length > NAME_SIZE)
         return 0;
     const std::size_t record = look_ahead(*lump, index, name, length);
+    line_half &filling = batch->halves[batch->filling];
+    line_half &older = batch->halves[1 - batch->filling];
     // Found with nothing queued before it: nothing to keep order with, so
     // a file in lump order never waits in the batch.
-    if (record != lump->record_count && batch->count == 0)
+    if (record != lump->record_count && filling.count == 0 && older.count == 0)
         return set_ring(lump, *index, record, surface);
-    pending_surface &line = batch->lines[batch->count++];
-    std::memcpy(line.name, name, length);
+    pending_surface &line = filling.lines[filling.count++];
+    // The whole field's size: a fixed copy is a few moves, not a call.
+    std::memcpy(line.name, name, NAME_SIZE);
     line.length = length;
     line.surface = surface;
     line.record = record;
@@ -230,47 +292,33 @@ std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch
         line.hash = hash_name(line.name, length);
         __builtin_prefetch(&index->slots[line.hash & index->mask]);
     }
-    return batch->count == LOOKUP_BATCH ? apply_queued(lump, index, batch) : 0;
+    if (filling.count < LOOKUP_BATCH)
+        return 0;
+    // The full half's records start coming from memory while the older
+    // half, whose records were asked for when it filled, is settled.
+    fetch_records(*lump, *index, filling);
+    const std::size_t changed = settle(lump, index, &older);
+    batch->filling = 1 - batch->filling;
+    return changed;
 }
 
 std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch *batch)
 {
-    const std::size_t none = lump->record_count;
-    // The slots were fetched as the lines were queued; now fetch the records
-    // they point at, and their rings, all before the first is needed.
-    for (std::size_t i = 0; i < batch->count; ++i) {
-        const pending_surface &line = batch->lines[i];
-        const std::uint32_t entry = line.record == none ? index->slots[line.hash & index->mask] : 0;
-        if (entry != 0) {
-            const std::size_t r = (entry & RECORD_MASK) - 1;
-            __builtin_prefetch(lump->bytes + r * RECORD_SIZE);
-            __builtin_prefetch(lump->bytes + r * RECORD_SIZE + SURFACE_FLAGS_AT, 1);
-            __builtin_prefetch(&index->next[r]);
-        }
-    }
-    std::size_t changed = 0;
-    for (std::size_t i = 0; i < batch->count; ++i) {
-        const pending_surface &line = batch->lines[i];
-        std::size_t r = line.record;
-        if (r == none) {
-            const std::uint32_t entry = index->slots[find_slot(*lump, *index, line.name, line.length, line.hash)];
-            if (entry == 0)
-                continue;
-            r = (entry & RECORD_MASK) - 1;
-            index->hint = r + 1;
-            index->hint_trusted = true;
-        }
-        changed += set_ring(lump, *index, r, line.surface);
-    }
-    batch->count = 0;
-    return changed;
+    line_half &filling = batch->halves[batch->filling];
+    fetch_records(*lump, *index, filling);
+    const std::size_t changed = settle(lump, index, &batch->halves[1 - batch->filling]);
+    return changed + settle(lump, index, &filling);
 }
 
 std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface)
 {
-    surface_batch batch;
-    batch.count = 0;
-    const std::size_t changed = queue_surface(lump, index, &batch, texture_name, std::strlen(texture_name), surface);
+    const std::size_t length = std::strlen(texture_name);
+    if (length > NAME_SIZE)
+        return 0;
+    char name[NAME_SIZE] = {};
+    std::memcpy(name, texture_name, length);
+    surface_batch batch = empty_batch();
+    const std::size_t changed = queue_surface(lump, index, &batch, name, length, surface);
     return changed + apply_queued(lump, index, &batch);
 }
 

@@ -25,8 +25,8 @@ struct record_index {
     bool hint_trusted;         // the last lookup found its record just after the one before
 };
 
-// How many lines are looked up together: enough to keep many fetches from
-// memory in flight, few enough that their slots and records stay in cache.
+// How many lines are fetched from memory together: enough to keep many
+// fetches in flight, few enough that their slots and records stay in cache.
 constexpr std::size_t LOOKUP_BATCH = 32;
 
 // One line's setting, waiting in a batch.
@@ -38,10 +38,25 @@ struct pending_surface {
     std::uint64_t hash;    // of the name, when the table must be asked
 };
 
-struct surface_batch {
+struct line_half {
     pending_surface lines[LOOKUP_BATCH];
     std::size_t count;
 };
+
+// Lines waiting to be applied, in two halves: while one fills, the records
+// of the other are on their way from memory.
+struct surface_batch {
+    line_half halves[2];
+    int filling;  // the half new lines go to; the other holds older lines
+};
+
+inline surface_batch empty_batch()
+{
+    surface_batch batch;
+    batch.halves[0].count = batch.halves[1].count = 0;
+    batch.filling = 0;
+    return batch;
+}
 
 // Groups the lump's records by name and keeps their surface flags;
 // LUMP_NO_MEMORY leaves *index empty.
@@ -49,10 +64,11 @@ lump_status index_records(const texture_lump &lump, record_index *index);
 // Frees the index and empties it; safe on an empty index.
 void release_record_index(record_index *index);
 // Queues setting surface index `surface` on every record named exactly the
-// `length` bytes at name (a name longer than NAME_SIZE matches nothing);
-// applies the batch when it is full. A line whose record is found at once
-// while nothing waits before it is applied at once. Returns how many
-// records were set now.
+// `length` bytes at name, which starts a buffer of at least NAME_SIZE
+// readable bytes (a name longer than NAME_SIZE matches nothing);
+// applies the older half when a half fills. A line whose record is found
+// at once while nothing waits before it is applied at once. Returns how
+// many records were set now.
 std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch *batch, const char *name,
                           std::size_t length, unsigned surface);
 // Applies every queued setting in the order queued, so the last line for a

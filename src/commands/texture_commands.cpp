@@ -269,8 +269,7 @@ lump_status apply_surface_file(std::FILE *bsp, const char *bsp_path, const bsp_h
     reader.in = surface_file;
     reader.start = reader.end = 0;
     reader.at_end = reader.failed = false;
-    surface_batch batch;
-    batch.count = 0;
+    surface_batch batch = empty_batch();
     char line[LINE_BUFFER_SIZE];
     while (read_line(&reader, line))
         queue_surface_line(lump, &index, &batch, line, err);
