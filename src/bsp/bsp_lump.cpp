@@ -104,6 +104,8 @@ void release_buffer(void *buffer, std::size_t size)
 
 lump_status lock_map(std::FILE *bsp, map_lock kind)
 {
+    if (kind == MAP_UNLOCKED)
+        return LUMP_OK;
     struct flock lock;
     std::memset(&lock, 0, sizeof lock);
     lock.l_type = kind == MAP_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;

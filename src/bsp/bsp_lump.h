@@ -72,7 +72,7 @@ struct bsp_header {
     file_stamp stamp;                  // taken before the first byte was read
 };
 
-enum map_lock { MAP_SHARED_LOCK, MAP_EXCLUSIVE_LOCK };
+enum map_lock { MAP_UNLOCKED, MAP_SHARED_LOCK, MAP_EXCLUSIVE_LOCK };
 
 // The lump exactly as it lies in the file, lump_length bytes.
 struct texture_lump {
@@ -98,8 +98,9 @@ std::uint32_t load_u32le(const unsigned char *p);
 void store_u32le(unsigned char *p, std::uint32_t value);
 
 // Waits for a whole-file lock on the open map, held until the stream is
-// closed. Where the filesystem has no locks the map goes unlocked and this
-// still returns LUMP_OK; LUMP_LOCK_FAILED for any other refusal.
+// closed (MAP_UNLOCKED takes none). Where the filesystem has no locks the
+// map goes unlocked and this still returns LUMP_OK; LUMP_LOCK_FAILED for
+// any other refusal.
 lump_status lock_map(std::FILE *bsp, map_lock kind);
 
 // Learns the file size and reads the 144-byte header from offset 0;

@@ -270,7 +270,9 @@ lump_status apply_surface_file(std::FILE *bsp, const char *bsp_path, const bsp_h
     reader.start = reader.end = 0;
     reader.at_end = reader.failed = false;
     surface_batch batch = empty_batch();
-    char line[LINE_BUFFER_SIZE];
+    // Zeroed once: the lookup reads whole words of the buffer past a
+    // line's end and masks them off, so those bytes must hold something.
+    char line[LINE_BUFFER_SIZE] = {};
     while (read_line(&reader, line))
         queue_surface_line(lump, &index, &batch, line, err);
     apply_queued(lump, &index, &batch);

@@ -24,17 +24,12 @@ struct invocation {
     std::FILE *streams[MAX_FILES];
 };
 
-// Readers share the map; the import has it to itself from before it reads
-// the header until its write-back is synced, so that no reader sees half an
-// import and no two imports undo each other's edits.
-enum lock_need { NO_LOCK, SHARED_LOCK, EXCLUSIVE_LOCK };
-
 struct command_row {
     const char *switch_text;
     int min_count;  // total argument counts accepted, program name included
     int max_count;
     file_slot files[MAX_FILES];  // opened in this order
-    lock_need lock;              // taken on the first file as soon as it is open
+    map_lock lock;               // taken on the first file as soon as it is open
     lump_status (*run)(const invocation &);
 };
 
@@ -65,13 +60,16 @@ lump_status run_list_surfaces(const invocation &)
     return LUMP_OK;
 }
 
-// The map, when a row has one, is always its first file.
+// The map, when a row has one, is always its first file. Readers share it;
+// the import has it to itself from before it reads the header until its
+// write-back is synced, so that no reader sees half an import and no two
+// imports undo each other's edits.
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, SHARED_LOCK, run_list_textures},
-    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, NO_LOCK, run_copy_textures},
-    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, SHARED_LOCK, run_export},
-    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, EXCLUSIVE_LOCK, run_import},
-    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, NO_LOCK, run_list_surfaces},
+    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, MAP_SHARED_LOCK, run_list_textures},
+    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, MAP_UNLOCKED, run_copy_textures},
+    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, MAP_SHARED_LOCK, run_export},
+    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, MAP_EXCLUSIVE_LOCK, run_import},
+    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, MAP_UNLOCKED, run_list_surfaces},
 };
 
 const command_row *find_command(int argc, char **argv)
@@ -163,8 +161,7 @@ int run_command(const command_row &row, int argc, char **argv)
         if (inv.streams[opened] == nullptr)
             return close_streams(inv, opened, row, report_open_failure(argv[slot.arg]));
         ++opened;
-        if (opened == 1 && row.lock != NO_LOCK &&
-            lock_map(inv.streams[0], row.lock == EXCLUSIVE_LOCK ? MAP_EXCLUSIVE_LOCK : MAP_SHARED_LOCK) != LUMP_OK)
+        if (opened == 1 && lock_map(inv.streams[0], row.lock) != LUMP_OK)
             return close_streams(inv, opened, row, report_status(LUMP_LOCK_FAILED, inv, argc, row));
     }
     const lump_status status = row.run(inv);
