@@ -34,9 +34,17 @@ constexpr std::size_t HINT_WINDOW = 8;
 // without it a build of 400,000 records took a fifth longer.
 constexpr std::size_t PREFETCH_AHEAD = 32;
 
+// The slot is taken from the hash's low bits and the tag from its high
+// half, so that names sharing a slot seldom share a tag.
 std::uint32_t tag_of(std::uint64_t hash)
 {
     return static_cast<std::uint32_t>(hash >> 32) & TAG_MASK;
+}
+
+// Where a name's probe starts.
+std::size_t home_slot(const record_index &index, std::uint64_t hash)
+{
+    return hash & index.mask;
 }
 
 // Names are hashed eight bytes at a time: byte-wise hashing of every name,
@@ -119,7 +127,7 @@ std::uint64_t hash_record_name(const texture_lump &lump, std::size_t i, record_n
 std::size_t find_slot(const texture_lump &lump, const record_index &index, const char *text, std::size_t length,
                       std::uint64_t hash)
 {
-    for (std::size_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
+    for (std::size_t slot = home_slot(index, hash);; slot = (slot + 1) & index.mask) {
         const std::uint32_t entry = index.slots[slot];
         if (entry == 0 ||
             ((entry & TAG_MASK) == tag_of(hash) && record_is_named(lump, (entry & RECORD_MASK) - 1, text, length)))
@@ -169,14 +177,17 @@ lump_status index_records(const texture_lump &lump, record_index *index)
     std::size_t slot_count = 16;
     while (slot_count < 2 * count)
         slot_count *= 2;
-    const std::size_t size = (slot_count + 2 * count) * sizeof(std::uint32_t);
+    // Every byte here is fresh memory the kernel must zero, a cost paid per
+    // record; so only the surface index of each record is kept, not its
+    // whole flags word.
+    const std::size_t size = (slot_count + count) * sizeof(std::uint32_t) + count * sizeof(std::uint16_t);
     void *buffer = allocate_buffer(size);
     if (buffer == nullptr)
         return LUMP_NO_MEMORY;
     auto *slots = static_cast<std::uint32_t *>(buffer);
     auto *next = slots + slot_count;
-    auto *old_flags = next + count;
-    *index = record_index{slots, next, old_flags, slot_count - 1, size, 0, true};
+    auto *old_surfaces = reinterpret_cast<std::uint16_t *>(next + count);
+    *index = record_index{slots, next, old_surfaces, slot_count - 1, size, 0, true};
 
     // Slots are hit at random, so each is fetched a few records early; the
     // name and hash learnt then are kept for when the record's turn comes.
@@ -188,7 +199,7 @@ lump_status index_records(const texture_lump &lump, record_index *index)
     const auto fetch = [&](std::size_t i) {
         named_hash &a = ahead[i % PREFETCH_AHEAD];
         a.hash = hash_record_name(lump, i, &a.name);
-        __builtin_prefetch(&slots[a.hash & index->mask]);
+        __builtin_prefetch(&slots[home_slot(*index, a.hash)]);
     };
     for (std::size_t i = 0; i < PREFETCH_AHEAD && i < count; ++i)
         fetch(i);
@@ -198,7 +209,7 @@ lump_status index_records(const texture_lump &lump, record_index *index)
             fetch(i + PREFETCH_AHEAD);
         // Kept here, where the record is being read anyway, rather than in a
         // second pass over the whole lump.
-        old_flags[i] = surface_flags_of_record(lump, i);
+        old_surfaces[i] = static_cast<std::uint16_t>(surface_flags_of_record(lump, i) >> SURFACE_SHIFT);
         const std::uint64_t hash = current.hash;
         const std::size_t slot = find_slot(lump, *index, current.name.text, current.name.length, hash);
         // Records of one name form a ring, entered from any of them.
@@ -229,7 +240,7 @@ void fetch_records(const texture_lump &lump, const record_index &index, const li
 {
     for (std::size_t i = 0; i < half.count; ++i) {
         const pending_surface &line = half.lines[i];
-        const std::uint32_t entry = line.record == lump.record_count ? index.slots[line.hash & index.mask] : 0;
+        const std::uint32_t entry = line.record == lump.record_count ? index.slots[home_slot(index, line.hash)] : 0;
         if (entry != 0) {
             const std::size_t r = (entry & RECORD_MASK) - 1;
             __builtin_prefetch(lump.bytes + r * RECORD_SIZE);
@@ -290,7 +301,7 @@ std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch
     line.record = record;
     if (line.record == lump->record_count) {
         line.hash = hash_name(line.name, length);
-        __builtin_prefetch(&index->slots[line.hash & index->mask]);
+        __builtin_prefetch(&index->slots[home_slot(*index, line.hash)]);
     }
     if (filling.count < LOOKUP_BATCH)
         return 0;
@@ -325,5 +336,5 @@ std::size_t apply_surface(texture_lump *lump, record_index *index, const char *t
 void restore_surface_flags(texture_lump *lump, const record_index &index)
 {
     for (std::size_t i = 0; i < lump->record_count; ++i)
-        set_record_surface_flags(lump, i, index.old_flags[i]);
+        set_record_surface_flags(lump, i, set_surface_index(surface_flags_of_record(*lump, i), index.old_surfaces[i]));
 }

@@ -18,9 +18,9 @@
 struct record_index {
     std::uint32_t *slots;      // hash tag | (1 + a record of the name); 0 = empty
     std::uint32_t *next;       // per record: the next record of the same name, round a ring
-    std::uint32_t *old_flags;  // per record: its surface flags when indexed
-    std::size_t mask;          // slot count - 1; the count is a power of two
-    std::size_t size;          // bytes of the one buffer holding slots, next and old_flags
+    std::uint16_t *old_surfaces;  // per record: its surface index when indexed
+    std::size_t mask;             // slot count - 1; the count is a power of two
+    std::size_t size;             // bytes of the one buffer holding all three
     std::size_t hint;          // where the next lookup looks first: after the last record found
     bool hint_trusted;         // the last lookup found its record just after the one before
 };
@@ -58,7 +58,7 @@ inline surface_batch empty_batch()
     return batch;
 }
 
-// Groups the lump's records by name and keeps their surface flags;
+// Groups the lump's records by name and keeps their surface indexes;
 // LUMP_NO_MEMORY leaves *index empty.
 lump_status index_records(const texture_lump &lump, record_index *index);
 // Frees the index and empties it; safe on an empty index.
@@ -77,7 +77,7 @@ std::size_t apply_queued(texture_lump *lump, record_index *index, surface_batch 
 // Sets surface index `surface` on every record named exactly texture_name
 // (whole, case-sensitive, at most 64 bytes); returns how many changed.
 std::size_t apply_surface(texture_lump *lump, record_index *index, const char *texture_name, unsigned surface);
-// Puts back every record's surface flags as they were when indexed.
+// Puts back every record's surface index as it was when indexed.
 void restore_surface_flags(texture_lump *lump, const record_index &index);
 
 #endif
