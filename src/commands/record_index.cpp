@@ -16,8 +16,7 @@ namespace {
 //
 // The tag, a few bits of the name's hash, spares a probe most looks at
 // records that are not the one sought. "shared" says the name has more
-// records than one, so a lookup of a name borne once need not fetch the
-// ring. A lump of at most 4 GiB holds fewer than 2^26 records of 72 bytes.
+// records than one, so a lookup of a name borne once stops at the first. A lump of at most 4 GiB holds fewer than 2^26 records of 72 bytes.
 // Keeping slots this small keeps more of the table in cache, and every
 // lookup in it lands at random.
 constexpr unsigned RECORD_BITS = 26;
@@ -122,16 +121,39 @@ std::uint64_t hash_record_name(const texture_lump &lump, std::size_t i, record_n
     return finish_hash(hash, 0, NAME_SIZE);
 }
 
-// Slot of the given name: the one holding a record of that name, or the
-// empty slot where it would go.
-std::size_t find_slot(const texture_lump &lump, const record_index &index, const char *text, std::size_t length,
-                      std::uint64_t hash)
+bool is_shared(const record_index &index, std::size_t r)
 {
-    for (std::size_t slot = home_slot(index, hash);; slot = (slot + 1) & index.mask) {
+    return (index.shared[r / 8] >> (r % 8)) & 1;
+}
+
+void mark_shared(record_index *index, std::size_t r)
+{
+    index->shared[r / 8] = static_cast<std::uint8_t>(index->shared[r / 8] | 1u << (r % 8));
+}
+
+std::size_t next_slot(const record_index &index, std::size_t slot)
+{
+    return (slot + 1) & index.mask;
+}
+
+// Sets the surface of every record named text; returns how many, and in
+// *first the first of them found. A name borne once ends the probe there.
+std::size_t set_named(texture_lump *lump, const record_index &index, const char *text, std::size_t length,
+                      std::uint64_t hash, unsigned surface, std::size_t *first)
+{
+    std::size_t changed = 0;
+    for (std::size_t slot = home_slot(index, hash);; slot = next_slot(index, slot)) {
         const std::uint32_t entry = index.slots[slot];
-        if (entry == 0 ||
-            ((entry & TAG_MASK) == tag_of(hash) && record_is_named(lump, (entry & RECORD_MASK) - 1, text, length)))
-            return slot;
+        if (entry == 0)
+            return changed;
+        const std::size_t r = (entry & RECORD_MASK) - 1;
+        if ((entry & TAG_MASK) != tag_of(hash) || !record_is_named(*lump, r, text, length))
+            continue;
+        set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), surface));
+        if (changed++ == 0)
+            *first = r;
+        if ((entry & SHARED_BIT) == 0)
+            return changed;
     }
 }
 
@@ -154,17 +176,17 @@ std::size_t look_ahead(const texture_lump &lump, record_index *index, const char
     return lump.record_count;
 }
 
-// Sets the surface of the record and of every other record on its ring.
-std::size_t set_ring(texture_lump *lump, const record_index &index, std::size_t first, unsigned surface)
+// Sets the surface of record r, found by the look-ahead, and of any other
+// record of its name.
+std::size_t set_found(texture_lump *lump, const record_index &index, std::size_t r, const char *text,
+                      std::size_t length, unsigned surface)
 {
-    std::size_t changed = 0;
-    std::size_t r = first;
-    do {
+    if (!is_shared(index, r)) {
         set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), surface));
-        ++changed;
-        r = index.next[r];
-    } while (r != first);
-    return changed;
+        return 1;
+    }
+    std::size_t first;
+    return set_named(lump, index, text, length, hash_name(text, length), surface, &first);
 }
 
 }  // namespace
@@ -178,16 +200,17 @@ lump_status index_records(const texture_lump &lump, record_index *index)
     while (slot_count < 2 * count)
         slot_count *= 2;
     // Every byte here is fresh memory the kernel must zero, a cost paid per
-    // record; so only the surface index of each record is kept, not its
-    // whole flags word.
-    const std::size_t size = (slot_count + count) * sizeof(std::uint32_t) + count * sizeof(std::uint16_t);
+    // record: so a record keeps only its surface index for a rollback and
+    // one bit saying whether its name is shared.
+    const std::size_t size =
+        slot_count * sizeof(std::uint32_t) + count * sizeof(std::uint16_t) + (count + 7) / 8;
     void *buffer = allocate_buffer(size);
     if (buffer == nullptr)
         return LUMP_NO_MEMORY;
     auto *slots = static_cast<std::uint32_t *>(buffer);
-    auto *next = slots + slot_count;
-    auto *old_surfaces = reinterpret_cast<std::uint16_t *>(next + count);
-    *index = record_index{slots, next, old_surfaces, slot_count - 1, size, 0, true};
+    auto *old_surfaces = reinterpret_cast<std::uint16_t *>(slots + slot_count);
+    auto *shared = reinterpret_cast<std::uint8_t *>(old_surfaces + count);
+    *index = record_index{slots, old_surfaces, shared, slot_count - 1, size, 0, true};
 
     // Slots are hit at random, so each is fetched a few records early; the
     // name and hash learnt then are kept for when the record's turn comes.
@@ -210,18 +233,23 @@ lump_status index_records(const texture_lump &lump, record_index *index)
         // Kept here, where the record is being read anyway, rather than in a
         // second pass over the whole lump.
         old_surfaces[i] = static_cast<std::uint16_t>(surface_flags_of_record(lump, i) >> SURFACE_SHIFT);
-        const std::uint64_t hash = current.hash;
-        const std::size_t slot = find_slot(lump, *index, current.name.text, current.name.length, hash);
-        // Records of one name form a ring, entered from any of them.
-        if (slots[slot] == 0) {
-            next[i] = static_cast<std::uint32_t>(i);
-            slots[slot] = tag_of(hash) | static_cast<std::uint32_t>(i + 1);
-        } else {
-            const std::size_t member = (slots[slot] & RECORD_MASK) - 1;
-            next[i] = next[member];
-            next[member] = static_cast<std::uint32_t>(i);
-            slots[slot] |= SHARED_BIT;
+        // The record goes in the first empty slot of its run; any record of
+        // the same name met on the way, and this one, are marked shared.
+        const std::uint32_t tag = tag_of(current.hash);
+        std::uint32_t shared_bit = 0;
+        std::size_t slot = home_slot(*index, current.hash);
+        for (; slots[slot] != 0; slot = next_slot(*index, slot)) {
+            const std::size_t other = (slots[slot] & RECORD_MASK) - 1;
+            if ((slots[slot] & TAG_MASK) == tag &&
+                record_is_named(lump, other, current.name.text, current.name.length)) {
+                slots[slot] |= SHARED_BIT;
+                mark_shared(index, other);
+                shared_bit = SHARED_BIT;
+            }
         }
+        slots[slot] = tag | shared_bit | static_cast<std::uint32_t>(i + 1);
+        if (shared_bit != 0)
+            mark_shared(index, i);
     }
     return LUMP_OK;
 }
@@ -235,7 +263,7 @@ void release_record_index(record_index *index)
 namespace {
 
 // Second step of a half: its slots were fetched as its lines were queued;
-// now fetch the records they point at, and their rings.
+// now fetch the records they point at.
 void fetch_records(const texture_lump &lump, const record_index &index, const line_half &half)
 {
     for (std::size_t i = 0; i < half.count; ++i) {
@@ -245,8 +273,6 @@ void fetch_records(const texture_lump &lump, const record_index &index, const li
             const std::size_t r = (entry & RECORD_MASK) - 1;
             __builtin_prefetch(lump.bytes + r * RECORD_SIZE);
             __builtin_prefetch(lump.bytes + r * RECORD_SIZE + SURFACE_FLAGS_AT, 1);
-            if (entry & SHARED_BIT)
-                __builtin_prefetch(&index.next[r]);
         }
     }
 }
@@ -257,23 +283,19 @@ std::size_t settle(texture_lump *lump, record_index *index, line_half *half)
     std::size_t changed = 0;
     for (std::size_t i = 0; i < half->count; ++i) {
         const pending_surface &line = half->lines[i];
-        std::size_t r = line.record;
-        if (r == lump->record_count) {
-            const std::uint32_t entry = index->slots[find_slot(*lump, *index, line.name, line.length, line.hash)];
-            if (entry == 0)
-                continue;
-            r = (entry & RECORD_MASK) - 1;
+        if (line.record != lump->record_count) {
+            changed += set_found(lump, *index, line.record, line.name, line.length, line.surface);
+            continue;
+        }
+        std::size_t first;
+        const std::size_t set = set_named(lump, *index, line.name, line.length, line.hash, line.surface, &first);
+        if (set != 0) {
             // Only a look-ahead hit earns the whole window back: after a
             // file out of lump order, one try per line is all it wastes.
-            index->hint = r + 1;
+            index->hint = first + 1;
             index->hint_trusted = false;
-            if ((entry & SHARED_BIT) == 0) {
-                set_record_surface_flags(lump, r, set_surface_index(surface_flags_of_record(*lump, r), line.surface));
-                ++changed;
-                continue;
-            }
+            changed += set;
         }
-        changed += set_ring(lump, *index, r, line.surface);
     }
     half->count = 0;
     return changed;
@@ -292,7 +314,7 @@ std::size_t queue_surface(texture_lump *lump, record_index *index, surface_batch
     // Found with nothing queued before it: nothing to keep order with, so
     // a file in lump order never waits in the batch.
     if (record != lump->record_count && filling.count == 0 && older.count == 0)
-        return set_ring(lump, *index, record, surface);
+        return set_found(lump, *index, record, name, length, surface);
     pending_surface &line = filling.lines[filling.count++];
     // The whole field's size: a fixed copy is a few moves, not a call.
     std::memcpy(line.name, name, NAME_SIZE);

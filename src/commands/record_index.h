@@ -11,18 +11,20 @@
 
 #include "bsp/bsp_lump.h"
 
-// Records grouped by name: an open-addressing table with one slot per
-// distinct name, each slot naming one record of a ring of all the records
-// that bear it. A slot also keeps part of its name's hash, so that a probe
-// seldom has to look at a record that is not the one sought.
+// Records grouped by name: an open-addressing table with a slot for every
+// record. The records of one name all lie in the run of slots that starts
+// where the name's hash points and ends at the first empty slot. A slot
+// also keeps part of its name's hash, so that a probe seldom has to look at
+// a record that is not the one sought, and whether its name is borne by
+// other records too, so that a lookup can stop at the first it finds.
 struct record_index {
-    std::uint32_t *slots;      // hash tag | (1 + a record of the name); 0 = empty
-    std::uint32_t *next;       // per record: the next record of the same name, round a ring
-    std::uint16_t *old_surfaces;  // per record: its surface index when indexed
-    std::size_t mask;             // slot count - 1; the count is a power of two
-    std::size_t size;             // bytes of the one buffer holding all three
-    std::size_t hint;          // where the next lookup looks first: after the last record found
-    bool hint_trusted;         // the last lookup found its record just after the one before
+    std::uint32_t *slots;          // hash tag | shared | (1 + a record); 0 = empty
+    std::uint16_t *old_surfaces;   // per record: its surface index when indexed
+    std::uint8_t *shared;          // per record, a bit: other records bear its name
+    std::size_t mask;              // slot count - 1; the count is a power of two
+    std::size_t size;              // bytes of the one buffer holding all three
+    std::size_t hint;              // where the next lookup looks first: after the last record found
+    bool hint_trusted;             // the last lookup found its record just after the one before
 };
 
 // How many lines are fetched from memory together: enough to keep many
