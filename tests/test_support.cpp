@@ -92,6 +92,9 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         close(err);
         if (options.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(127);
+        // A checkout under a private directory keeps nobody from the binary.
+        if (options.as_nobody && access(LUMPSMITH_BINARY, X_OK) != 0)
+            _exit(NOBODY_CANNOT_RUN);
         char byte;
         if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)
             _exit(127);

@@ -27,6 +27,9 @@ struct temp_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
+// The status of a run as nobody that could not reach the binary at all.
+constexpr int NOBODY_CANNOT_RUN = 126;
+
 struct run_result {
     int status;  // exit status, or 128 + signal
     std::string out;
