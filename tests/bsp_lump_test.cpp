@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "bsp/bsp_lump.h"
+#include "bsp/map_file.h"
 #include "test_support.h"
 
 namespace {
@@ -11,12 +11,12 @@ const std::vector<map_record> TWO_RECORDS = {
     {"textures/outdoor/sky_dusk", 0x00000004, 0x1},
 };
 
-lump_status load(const bytes &map, bsp_header *header, texture_lump *lump)
+lump_status load(const bytes &map, map_reading *reading)
 {
     std::FILE *f = stream_of(map);
-    const lump_status status = read_map(f, header, lump);
+    const failure result = read_map(named_file{f, "map.bsp"}, reading);
     std::fclose(f);
-    return status;
+    return result.status;
 }
 
 TEST(LittleEndian, LoadsAndStoresLowByteFirst)
@@ -31,19 +31,15 @@ TEST(LittleEndian, LoadsAndStoresLowByteFirst)
 TEST(ReadMap, ReadsLumpAtItsOffsetWithRecordFields)
 {
     const bytes lump = build_lump(TWO_RECORDS);
-    bsp_header header;
-    texture_lump read;
-    ASSERT_EQ(load(build_map(lump, 300, 10), &header, &read), LUMP_OK);
-    EXPECT_EQ(header.lump_offset, 300u);
-    EXPECT_EQ(header.lump_length, 144u);
-    ASSERT_EQ(read.record_count, 2u);
-    EXPECT_EQ(bytes(read.bytes, read.bytes + read.length), lump);
-    const record_name name = name_of_record(read, 1);
-    EXPECT_EQ(std::string(name.text, name.length), "textures/outdoor/sky_dusk");
-    EXPECT_EQ(surface_flags_of_record(read, 0), 0x00500000u);
-    EXPECT_EQ(content_flags_of_record(read, 1), 0x1u);
-    release_texture_lump(&read);
-    EXPECT_EQ(read.bytes, nullptr);
+    map_reading read;
+    ASSERT_EQ(load(build_map(lump, 300, 10), &read), LUMP_OK);
+    EXPECT_EQ(read.header.lump_offset, 300u);
+    EXPECT_EQ(read.header.lump_length, 144u);
+    ASSERT_EQ(read.lump.record_count, 2u);
+    EXPECT_EQ(read.lump.bytes, lump);
+    EXPECT_EQ(name_of_record(read.lump, 1), "textures/outdoor/sky_dusk");
+    EXPECT_EQ(surface_flags_of_record(read.lump, 0), 0x00500000u);
+    EXPECT_EQ(content_flags_of_record(read.lump, 1), 0x1u);
 }
 
 TEST(ReadMap, EveryTruncationIsRefusedWithTheRightReason)
@@ -51,11 +47,10 @@ TEST(ReadMap, EveryTruncationIsRefusedWithTheRightReason)
     // The lump runs to the very end, so every shorter file loses part of it.
     const bytes map = build_map(build_lump(TWO_RECORDS, 5), 200);
     for (std::size_t length = 0; length < map.size(); ++length) {
-        bsp_header header;
-        texture_lump lump;
-        const lump_status status = load(bytes(map.begin(), map.begin() + length), &header, &lump);
+        map_reading read;
+        const lump_status status = load(bytes(map.begin(), map.begin() + length), &read);
         EXPECT_EQ(status, length < HEADER_SIZE ? LUMP_SHORT_HEADER : LUMP_OUTSIDE_FILE) << "length " << length;
-        EXPECT_EQ(lump.bytes, nullptr);
+        EXPECT_TRUE(read.lump.bytes.empty());
     }
 }
 
@@ -73,85 +68,104 @@ TEST(ReadMap, LumpsReachingPastTheEndAreRefusedBeforeAllocating)
         {300, 0xFFFFFFFF},           // a 4 GiB lump in a small file
     };
     for (const auto &b : bad) {
-        bsp_header header;
-        texture_lump read;
+        map_reading read;
         bytes map = build_map(lump, 300);
         store_u32le(map.data() + LUMP_OFFSET_AT, b.offset);
         store_u32le(map.data() + LUMP_LENGTH_AT, b.length);
-        EXPECT_EQ(load(map, &header, &read), LUMP_OUTSIDE_FILE) << b.offset << "+" << b.length;
-        EXPECT_EQ(read.bytes, nullptr);
+        EXPECT_EQ(load(map, &read), LUMP_OUTSIDE_FILE) << b.offset << "+" << b.length;
+        EXPECT_TRUE(read.lump.bytes.empty());
     }
 }
 
 TEST(ReadMap, LumpOverlappingTheHeaderIsRefusedUnlessEmpty)
 {
     // An import would rewrite other lumps' directory entries in the header.
-    bsp_header header;
-    texture_lump lump;
+    map_reading read;
     for (std::uint32_t offset : {0u, 1u, 100u, 143u}) {
         bytes map = build_map(bytes(), 400);
         store_u32le(map.data() + LUMP_OFFSET_AT, offset);
         store_u32le(map.data() + LUMP_LENGTH_AT, 1);
-        EXPECT_EQ(load(map, &header, &lump), LUMP_OVERLAPS_HEADER) << offset;
-        EXPECT_EQ(lump.bytes, nullptr);
+        EXPECT_EQ(load(map, &read), LUMP_OVERLAPS_HEADER) << offset;
+        EXPECT_TRUE(read.lump.bytes.empty());
         store_u32le(map.data() + LUMP_LENGTH_AT, 0);
-        ASSERT_EQ(load(map, &header, &lump), LUMP_OK) << offset;
-        EXPECT_EQ(lump.record_count, 0u);
-        release_texture_lump(&lump);
+        ASSERT_EQ(load(map, &read), LUMP_OK) << offset;
+        EXPECT_EQ(read.lump.record_count, 0u);
     }
-    ASSERT_EQ(load(build_map(bytes(1, 'x'), HEADER_SIZE), &header, &lump), LUMP_OK);
-    EXPECT_EQ(lump.length, 1u);
-    release_texture_lump(&lump);
+    ASSERT_EQ(load(build_map(bytes(1, 'x'), HEADER_SIZE), &read), LUMP_OK);
+    EXPECT_EQ(read.lump.bytes.size(), 1u);
+}
+
+// Only the first four bytes are looked at: a zip archive is refused however
+// short, and however its bytes 16..23 happen to point into it.
+TEST(ReadMap, ZipArchivesAreRefused)
+{
+    map_reading read;
+    for (std::size_t length : {4u, 100u, 2000u}) {
+        bytes zip = build_map(build_lump(TWO_RECORDS), 200, 2000);
+        zip.resize(length);
+        std::copy_n("PK\3\4", 4, zip.begin());
+        EXPECT_EQ(load(zip, &read), LUMP_ZIP_ARCHIVE) << length;
+    }
+    EXPECT_EQ(describe_failure(failure{LUMP_ZIP_ARCHIVE, "pak0.pk3", 0}),
+              "Cannot read pak0.pk3: it is a zip archive (.pk3), not a map; extract the map first: unzip pak0.pk3 "
+              "'maps/*.bsp'");
 }
 
 TEST(ReadMap, DirectoriesAndPipesAreRefused)
 {
     temp_dir dir;
-    bsp_header header;
-    texture_lump lump;
+    map_reading read;
     std::FILE *directory = std::fopen(dir.path.c_str(), "rb");
     ASSERT_NE(directory, nullptr);
-    EXPECT_EQ(read_map(directory, &header, &lump), LUMP_IS_DIRECTORY);
+    EXPECT_EQ(read_map(named_file{directory, "dir"}, &read).status, LUMP_IS_DIRECTORY);
     std::fclose(directory);
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     std::FILE *pipe_end = fdopen(fds[0], "rb");
-    EXPECT_EQ(read_map(pipe_end, &header, &lump), LUMP_NOT_SEEKABLE);
+    EXPECT_EQ(read_map(named_file{pipe_end, "pipe"}, &read).status, LUMP_NOT_SEEKABLE);
     std::fclose(pipe_end);
     close(fds[1]);
 }
 
 TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
 {
+    temp_dir dir;
     const bytes lump = build_lump(TWO_RECORDS, 6);  // 150 bytes
     const bytes map = build_map(lump, 160, 40);
-    std::FILE *f = stream_of(map);
-    bsp_header header;
-    texture_lump read;
-    ASSERT_EQ(read_map(f, &header, &read), LUMP_OK);
-    EXPECT_EQ(read.record_count, 2u);
-    set_record_surface_flags(&read, 0, 0xdeadbeef);
-    ASSERT_EQ(write_texture_lump(f, header, read), LUMP_OK);
-    release_texture_lump(&read);
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
+    const std::string path = dir / "map.bsp";
+    std::FILE *f = std::fopen(path.c_str(), "r+b");
+    const named_file file{f, path.c_str()};
+    map_reading read;
+    ASSERT_EQ(read_map(file, &read).status, LUMP_OK);
+    EXPECT_EQ(read.lump.record_count, 2u);
+    texture_lump edited = read.lump;
+    set_record_surface_flags(&edited, 0, 0xdeadbeef);
+    ASSERT_EQ(write_lump_back(file, read, edited).status, LUMP_OK);
+    std::fclose(f);
 
     bytes expected = map;
     store_u32le(expected.data() + 160 + SURFACE_FLAGS_AT, 0xdeadbeef);
-    EXPECT_EQ(contents_of(f), expected);
-    std::fclose(f);
+    EXPECT_EQ(read_bytes(dir / "map.bsp"), expected);
 }
 
-TEST(TextureLump, WriteBackToAReadOnlyStreamFails)
+TEST(TextureLump, WriteBackToAReadOnlyStreamFailsWithItsReason)
 {
     temp_dir dir;
     const bytes map = build_map(build_lump(TWO_RECORDS), 144);
     ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
-    std::FILE *f = std::fopen((dir / "map.bsp").c_str(), "rb");
-    bsp_header header;
-    texture_lump lump;
-    ASSERT_EQ(read_map(f, &header, &lump), LUMP_OK);
-    EXPECT_EQ(write_texture_lump(f, header, lump), LUMP_WRITE_FAILED);
-    release_texture_lump(&lump);
+    const std::string path = dir / "map.bsp";
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    const named_file file{f, path.c_str()};
+    map_reading read;
+    ASSERT_EQ(read_map(file, &read).status, LUMP_OK);
+    const failure written = write_lump_back(file, read, read.lump);
+    // Reserving the lump's blocks is the first call that writes.
+    EXPECT_EQ(written.status, LUMP_RESERVE_FAILED);
+    EXPECT_EQ(describe_failure(written), "Cannot write " + path +
+                                             ": cannot reserve disk space for the texture lump, so nothing was "
+                                             "written: Bad file descriptor");
     std::fclose(f);
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
@@ -161,12 +175,10 @@ TEST(RecordName, EndsAtFirstNulOrFillsTheField)
     const std::string full(64, 'x');
     const std::vector<map_record> records = {
         {full, 0, 0}, {std::string("ab\0cd", 5), 0, 0}, {"", 0, 0}};
-    bytes lump = build_lump(records);
-    texture_lump view{lump.data(), static_cast<std::uint32_t>(lump.size()), records.size()};
-    EXPECT_EQ(name_of_record(view, 0).length, 64u);
-    EXPECT_EQ(std::string(name_of_record(view, 0).text, 64), full);
-    EXPECT_EQ(name_of_record(view, 1).length, 2u);
-    EXPECT_EQ(name_of_record(view, 2).length, 0u);
+    const texture_lump view{build_lump(records), records.size()};
+    EXPECT_EQ(name_of_record(view, 0), full);
+    EXPECT_EQ(name_of_record(view, 1), "ab");
+    EXPECT_EQ(name_of_record(view, 2), "");
 }
 
 TEST(RecordName, OnlyExactNoshaderIsNoshader)
@@ -176,8 +188,7 @@ TEST(RecordName, OnlyExactNoshaderIsNoshader)
                                              {"NoShader", 0, 0},
                                              {"noshade", 0, 0},
                                              {"noshader" + std::string(56, 'x'), 0, 0}};
-    bytes lump = build_lump(records);
-    texture_lump view{lump.data(), static_cast<std::uint32_t>(lump.size()), records.size()};
+    const texture_lump view{build_lump(records), records.size()};
     EXPECT_TRUE(is_noshader(name_of_record(view, 0)));
     for (std::size_t i = 1; i < records.size(); ++i)
         EXPECT_FALSE(is_noshader(name_of_record(view, i))) << records[i].name;

@@ -146,9 +146,9 @@ TEST_F(Cli, UnwritableStandardOutputIsAFailure)
 {
     run_options full;
     full.stdout_path = "/dev/full";
-    expect_run({"-tl", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
-    expect_run({"-sl"}, 1, "", "Error: Cannot write standard output\n", full);
-    expect_run({"-se", "map.bsp"}, 1, "", "Error: Cannot write standard output\n", full);
+    expect_run({"-tl", "map.bsp"}, 1, "", "Error: Cannot write standard output: No space left on device\n", full);
+    expect_run({"-sl"}, 1, "", "Error: Cannot write standard output: No space left on device\n", full);
+    expect_run({"-se", "map.bsp"}, 1, "", "Error: Cannot write standard output: No space left on device\n", full);
 }
 
 const char *const EXPORTED =
@@ -204,7 +204,7 @@ TEST_F(Cli, ExportOntoTheMapItselfIsRefused)
 
 TEST_F(Cli, ExportThatCannotBeWrittenIsAFailure)
 {
-    expect_run({"-se", "map.bsp", "/dev/full"}, 1, "", "Error: Cannot write /dev/full\n");
+    expect_run({"-se", "map.bsp", "/dev/full"}, 1, "", "Error: Cannot write /dev/full: No space left on device\n");
 }
 
 TEST_F(Cli, UneditedRoundTripChangesNoByte)
@@ -298,7 +298,7 @@ TEST_F(Cli, ImportRefusesMapsItCannotReadOrWrite)
 TEST_F(Cli, ImportFromAnUnreadableSurfaceFileLeavesTheMapAlone)
 {
     std::filesystem::create_directory(dir / "folder");
-    expect_run({"-si", "map.bsp", "folder"}, 1, "", "Error: Cannot read folder\n");
+    expect_run({"-si", "map.bsp", "folder"}, 1, "", "Error: Cannot read folder: Is a directory\n");
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
 

@@ -31,7 +31,8 @@ bool reads_back(const std::string &name)
 plain_map read_plainly(const bytes &map)
 {
     plain_map m{false, {}};
-    if (map.size() < 144)
+    // A zip archive (a .pk3) is never a map, whatever its bytes 16..23 say.
+    if (map.size() < 144 || std::memcmp(map.data(), "PK\3\4", 4) == 0)
         return m;
     const std::uint64_t offset = le32(&map[16]);
     const std::uint64_t length = le32(&map[20]);
@@ -74,17 +75,46 @@ std::string expected_export(const plain_map &m, std::size_t *refused)
     return text;
 }
 
+// The character at text[i] if it is valid UTF-8, its length and code point;
+// 0 when it is not.
+static std::size_t utf8_at(const std::string &text, std::size_t i, std::uint32_t *code)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > text.size())
+        return 0;
+    std::uint32_t value = n == 1 ? lead : lead & (0x7Fu >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next >> 6) != 2)
+            return 0;
+        value = value << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < least[n] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *code = value;
+    return n;
+}
+
 std::string in_quotes(const std::string &text)
 {
     std::string q = "\"";
-    for (const unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t code = 0;
+        const std::size_t n = utf8_at(text, i, &code);
+        const bool control = code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F);
+        if (n > 0 && !control) {
+            q += text.substr(i, n);
+            i += n;
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[i++]);
         char escape[8];
         if (c == '\r' || c == '\n' || c == '\t')
             q += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t";
-        else if (c < 0x20 || c == 0x7F)
-            q += (std::snprintf(escape, sizeof escape, "\\x%02X", c), escape);
         else
-            q += static_cast<char>(c);
+            q += (std::snprintf(escape, sizeof escape, "\\x%02X", c), escape);
     }
     return q + "\"";
 }

@@ -18,7 +18,7 @@ struct plain_record {
 };
 
 struct plain_map {
-    bool readable;  // header and lump lie in the file, the lump after the header
+    bool readable;  // no zip archive; header and lump lie in the file, the lump after the header
     std::vector<plain_record> records;
 };
 

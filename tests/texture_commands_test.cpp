@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
 
 #include "bsp/file_io.h"
 #include "commands/record_index.h"
 #include "commands/texture_commands.h"
+#include "plain_reading.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"
 
@@ -19,19 +22,14 @@ struct command_output {
     std::string err;
 };
 
-using record_command = lump_status (*)(std::FILE *bsp, std::FILE *out, std::FILE *err);
+using record_command = failure (*)(named_file map, named_file out, bool for_terminal, std::FILE *err);
 
-lump_status list_to(std::FILE *bsp, std::FILE *out, std::FILE *)
-{
-    return list_textures(bsp, out);
-}
-
-command_output run_on(record_command command, const bytes &map)
+command_output run_on(record_command command, const bytes &map, bool for_terminal = false)
 {
     std::FILE *bsp = stream_of(map);
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
-    const lump_status status = command(bsp, out, err);
+    const lump_status status = command(named_file{bsp, "map.bsp"}, named_file{out, "out.txt"}, for_terminal, err).status;
     command_output result{status, text_of(out), text_of(err)};
     std::fclose(err);
     std::fclose(out);
@@ -39,16 +37,16 @@ command_output run_on(record_command command, const bytes &map)
     return result;
 }
 
-command_output run_on(record_command command, const std::vector<map_record> &records)
+command_output run_on(record_command command, const std::vector<map_record> &records, bool for_terminal = false)
 {
-    return run_on(command, build_map(build_lump(records), 144));
+    return run_on(command, build_map(build_lump(records), 144), for_terminal);
 }
 
 TEST(ListTextures, EmptyLumpPrintsOnlyTheHeading)
 {
-    EXPECT_EQ(run_on(list_to, std::vector<map_record>{}).out, "Textures:\n");
+    EXPECT_EQ(run_on(list_textures, std::vector<map_record>{}).out, "Textures:\n");
     // 71 bytes are not a record.
-    EXPECT_EQ(run_on(list_to, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
+    EXPECT_EQ(run_on(list_textures, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
 }
 
 TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
@@ -62,7 +60,7 @@ TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
         {NAME64, 0x00000001, 0x1},
         {"a", 0x00500000, 0x1},
     };
-    EXPECT_EQ(run_on(list_to, records).out,
+    EXPECT_EQ(run_on(list_textures, records).out,
               "Textures:\n"
               "0x00000084 - a\n"
               "0x00000000 - noshader_x\n"
@@ -111,7 +109,7 @@ TEST(ExportSurfaceFile, NoEligibleRecordWritesNothing)
 TEST(Commands, BrokenMapsWriteNothing)
 {
     const bytes map = build_map(build_lump({{"a", 0, 1}}), 144);
-    for (auto command : {list_to, export_surface_file}) {
+    for (auto command : {list_textures, export_surface_file}) {
         const command_output result = run_on(command, bytes(map.begin(), map.end() - 1));
         EXPECT_EQ(result.status, LUMP_OUTSIDE_FILE);
         EXPECT_EQ(result.out, "");
@@ -122,17 +120,27 @@ TEST(Commands, BrokenMapsWriteNothing)
 // and what was said on the error stream.
 struct import_output {
     lump_status status;
+    int error;
     bytes map;
     std::string err;
 };
 
-import_output import_into(const bytes &map, const std::string &text)
+// A file-size limit, when given, holds while the import runs.
+import_output import_into(const bytes &map, const std::string &text, rlim_t size_limit = RLIM_INFINITY)
 {
-    std::FILE *bsp = stream_of(map);
+    temp_dir dir;
+    const std::string path = dir / "map.bsp";
+    write_bytes(path, map);
+    std::FILE *bsp = std::fopen(path.c_str(), "r+b");
     std::FILE *surfaces = stream_of(text);
     std::FILE *err = std::tmpfile();
-    const lump_status status = import_surface_file(bsp, nullptr, surfaces, err);
-    import_output result{status, contents_of(bsp), text_of(err)};
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const struct rlimit limited{size_limit, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const failure f = import_surface_file(named_file{bsp, path.c_str()}, named_file{surfaces, "in.txt"}, err);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    import_output result{f.status, f.error, read_bytes(dir / "map.bsp"), text_of(err)};
     std::fclose(err);
     std::fclose(surfaces);
     std::fclose(bsp);
@@ -194,9 +202,12 @@ TEST_F(Import, LastKnownLineForANameWins)
 
 TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
 {
-    // Control bytes are shown escaped, so that none can drive a terminal.
+    // Control bytes, C1 controls raw or in UTF-8, and bytes that are not
+    // UTF-8 (here a surrogate and a code past U+10FFFF) are shown escaped,
+    // so that none can drive a terminal; other UTF-8 text stays.
     expect_import("wall = grass\r\n"
                   "wall = \x1b[2J\x01\x7f\t\\x\xc3\xa9\n"
+                  "wall = \x9b\xc2\x9b\xc2\x9d\x80" "b\xc3\xa9ton \xe2\x82\xac\xed\xa0\x80\xf4\x90\x80\x80\n"
                   "wall = grass \n"
                   "wall = grass = rock\n"
                   "wall = \n"
@@ -205,6 +216,8 @@ TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
                   with_flags(map, offset, 1, 0x01D00004),
                   "Error: Unknown surface \"grass\\r\"\n"
                   "Error: Unknown surface \"\\x1B[2J\\x01\\x7F\\t\\x\xc3\xa9\"\n"
+                  "Error: Unknown surface \"\\x9B\\xC2\\x9B\\xC2\\x9D\\x80" "b\xc3\xa9ton \xe2\x82\xac"
+                  "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\"\n"
                   "Error: Unknown surface \"grass \"\n"
                   "Error: Unknown surface \"grass = rock\"\n"
                   "Error: Unknown surface \"\"\n"
@@ -244,9 +257,10 @@ TEST_F(Import, LongLinesAreReadInPiecesOf127)
     expect_import(std::string(127, 'x') + "floor = rock\n", with_flags(map, offset, 1, 0x00900004));
 }
 
-// Each read, reservation, write, flush and sync of an import made to fail in
-// turn: the failure is reported and the map is as it was, even when the
-// lump had already been written and only its sync failed.
+// Each read, reservation, write and sync of an import made to fail in turn:
+// the failure is reported with its reason and the map is as it was, even
+// when the lump had already been written and only its sync failed. So is a
+// file-size limit that the write-back runs into, before or inside the lump.
 TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
 {
     const bytes edited = with_flags(map, offset, 5, set_surface_index(0x00300000, 14));
@@ -262,10 +276,17 @@ TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
         }
         failures.push_back(result.status);
         EXPECT_EQ(result.map, map) << "call " << call;
+        EXPECT_TRUE(result.status == LUMP_NO_SPACE || result.error != 0) << "call " << call;
     }
     EXPECT_EQ(failures, (std::vector<lump_status>{LUMP_READ_FAILED, LUMP_READ_FAILED, LUMP_INPUT_FAILED,
-                                                  LUMP_NO_SPACE, LUMP_WRITE_FAILED, LUMP_WRITE_FAILED,
-                                                  LUMP_SYNC_FAILED}));
+                                                  LUMP_INPUT_FAILED, LUMP_READ_FAILED, LUMP_READ_FAILED,
+                                                  LUMP_NO_SPACE, LUMP_WRITE_FAILED, LUMP_SYNC_FAILED}));
+    for (const rlim_t limit : {rlim_t{offset} - 1, rlim_t{offset + 5 * RECORD_SIZE + 10}}) {
+        const import_output result = import_into(map, text, limit);
+        EXPECT_EQ(result.status, LUMP_WRITE_FAILED);
+        EXPECT_EQ(result.error, EFBIG);
+        EXPECT_EQ(result.map, map) << "limit " << limit;
+    }
 }
 
 TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
@@ -274,7 +295,8 @@ TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
     std::FILE *bsp = stream_of(cut);
     std::FILE *surfaces = stream_of(std::string("wall = grass\n"));
     std::FILE *err = std::tmpfile();
-    EXPECT_EQ(import_surface_file(bsp, nullptr, surfaces, err), LUMP_OUTSIDE_FILE);
+    EXPECT_EQ(import_surface_file(named_file{bsp, "cut.bsp"}, named_file{surfaces, "in.txt"}, err).status,
+              LUMP_OUTSIDE_FILE);
     EXPECT_EQ(std::ftell(surfaces), 0);
     EXPECT_EQ(contents_of(bsp), cut);
     EXPECT_EQ(text_of(err), "");
@@ -292,27 +314,24 @@ TEST(RecordIndex, AgreesWithAScanOfEveryRecord)
         const std::size_t count = random() % 40;
         for (std::size_t i = 0; i < count; ++i)
             records.push_back({pool[random() % pool.size()], static_cast<std::uint32_t>(random()), 1});
-        bytes lump_bytes = build_lump(records);
-        bytes expected = lump_bytes;
-        texture_lump lump{lump_bytes.data(), static_cast<std::uint32_t>(lump_bytes.size()), count};
-        texture_lump scanned{expected.data(), static_cast<std::uint32_t>(expected.size()), count};
+        texture_lump lump{build_lump(records), count};
+        texture_lump scanned = lump;
         record_index index;
-        ASSERT_EQ(index_records(lump, &index), LUMP_OK);
+        index_records(lump, &index);
         for (int line = 0; line < 30; ++line) {
             const std::string &name = pool[random() % pool.size()];
             const unsigned surface = random() % SURFACE_COUNT;
-            std::size_t matches = 0;
+            bool matched = false;
             for (std::size_t i = 0; i < count; ++i) {
-                const record_name n = name_of_record(scanned, i);
-                if (std::string(n.text, n.length) == name) {
+                if (name_of_record(scanned, i) == name) {
                     set_record_surface_flags(&scanned, i, set_surface_index(surface_flags_of_record(scanned, i), surface));
-                    ++matches;
+                    matched = true;
                 }
             }
-            EXPECT_EQ(apply_surface(&lump, &index, name.c_str(), surface), matches);
+            EXPECT_EQ(note_surface(&index, name, surface), matched);
         }
-        release_record_index(&index);
-        EXPECT_EQ(lump_bytes, expected) << "round " << round;
+        apply_noted(index, &lump);
+        EXPECT_EQ(lump.bytes, scanned.bytes) << "round " << round;
     }
 }
 
@@ -333,10 +352,7 @@ import_output reference_import(bytes map, std::uint32_t lump_offset, std::size_t
             surface.pop_back();
         const int index = surface_index_of(surface.c_str());
         if (index < 0) {
-            err += "Error: Unknown surface \"";
-            for (const char c : surface)
-                err += c == '\r' ? std::string("\\r") : std::string(1, c);
-            err += "\"\n";
+            err += "Error: Unknown surface " + in_quotes(surface) + "\n";
             continue;
         }
         for (std::size_t i = 0; i < record_count; ++i) {
@@ -347,7 +363,7 @@ import_output reference_import(bytes map, std::uint32_t lump_offset, std::size_t
         }
     }
     std::fclose(surfaces);
-    return import_output{LUMP_OK, map, err};
+    return import_output{LUMP_OK, 0, map, err};
 }
 
 TEST(ImportLarge, MatchesThePlainestImportAcrossManyBlocks)

@@ -33,15 +33,61 @@ bool io_call_failed()
     return failed;
 }
 
-// Moving no bytes cannot fail, so such calls are not counted.
-std::size_t io_read(void *buffer, std::size_t size, std::FILE *stream)
+// The map is read and written by position, past stdio: a stream's buffer
+// would hand the import's second reading the bytes of its first, and keep
+// what a failed write left behind for the next one.
+bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
 {
-    return size == 0 || injected_failure(EIO) ? 0 : std::fread(buffer, 1, size, stream);
+    if (size == 0)
+        return true;
+    if (injected_failure(EIO))
+        return false;
+    auto *to = static_cast<unsigned char *>(buffer);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = pread(fileno(stream), to + done, size - done, static_cast<off_t>(offset + done));
+        if (n == 0)
+            errno = 0;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
-std::size_t io_write(const void *buffer, std::size_t size, std::FILE *stream)
+bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset)
 {
-    return size == 0 || injected_failure(EIO) ? 0 : std::fwrite(buffer, 1, size, stream);
+    if (size == 0)
+        return true;
+    if (injected_failure(EIO))
+        return false;
+    const auto *from = static_cast<const unsigned char *>(buffer);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = pwrite(fileno(stream), from + done, size - done, static_cast<off_t>(offset + done));
+        if (n == 0)
+            errno = EIO;  // a regular file takes some bytes or says why not
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int io_read_line(char *line, int size, std::FILE *stream)
+{
+    if (injected_failure(EIO))
+        return -1;
+    if (std::fgets(line, size, stream) != nullptr)
+        return 1;
+    return std::ferror(stream) ? -1 : 0;
+}
+
+bool io_write(const void *buffer, std::size_t size, std::FILE *stream)
+{
+    return size == 0 || (!injected_failure(EIO) && std::fwrite(buffer, 1, size, stream) == size);
 }
 
 bool io_flush(std::FILE *stream)

@@ -8,23 +8,30 @@
 #include <cstdint>
 #include <cstdio>
 
-// fread of size bytes; fewer means end of file or failure (tell them apart
-// with feof). A call for no bytes does nothing and is not counted below.
-std::size_t io_read(void *buffer, std::size_t size, std::FILE *stream);
-// fwrite of size bytes; fewer means the write failed.
-std::size_t io_write(const void *buffer, std::size_t size, std::FILE *stream);
-// fflush; false when it failed.
+// Reads size bytes of the stream's file at offset, without moving or using
+// the stream's buffer; false when fewer came, with errno set by the failed
+// call, or 0 when the file ended first.
+bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset);
+// Writes size bytes into the stream's file at offset, the same way; false
+// with errno set when not all were written.
+bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset);
+// fgets: 1 with a line in line, 0 at the end of the stream, -1 with errno
+// set when the read failed.
+int io_read_line(char *line, int size, std::FILE *stream);
+// fwrite of size bytes; false with errno set when the write failed.
+bool io_write(const void *buffer, std::size_t size, std::FILE *stream);
+// fflush; false with errno set when it failed.
 bool io_flush(std::FILE *stream);
 // fdatasync of the stream's file; false when the bytes may not have reached storage.
 bool io_sync(std::FILE *stream);
 // Reserves disk blocks for [offset, offset + length) without changing the
-// file's size; false with errno set when it could not. errno EOPNOTSUPP
-// means the filesystem cannot reserve at all.
+// file's size; false with errno set when it could not.
 bool io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length);
 
 // Test seam, never reached from the command line: from now on the call
 // numbered `call` (1 = the next one) among those above fails with EIO, or
-// ENOSPC for a reservation, without touching the file. 0 disarms it.
+// ENOSPC for a reservation, without touching the file; 0 disarms it.
+// Moving no bytes cannot fail, so such calls are not counted.
 void fail_io_call(unsigned long call);
 // True when the failure armed by the last fail_io_call has happened.
 bool io_call_failed();

@@ -1,6 +1,6 @@
 #include "commands/texture_commands.h"
 
-#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "bsp/file_io.h"
@@ -9,143 +9,161 @@
 
 namespace {
 
-// Output lines are assembled by hand into one large block: printf's format
-// parsing and stdio's per-call work were most of a listing's time on a
-// large map.
-struct line_block {
-    std::FILE *out;
-    std::FILE *err;  // where a record that gets no line is reported
-    std::size_t used;
-    bool failed;  // a write came up short; nothing more is written
-    char text[1 << 16];
+constexpr std::size_t OUTPUT_BLOCK = 1 << 16;
+
+// A command's output, gathered into blocks that are written whole.
+struct output {
+    named_file file;
+    bool for_terminal;  // names are escaped
+    std::string block;
+    int error;          // errno of the first failed write; nothing more is written
+    bool failed;
 };
 
-void flush_block(line_block *block)
+void flush_output(output *out)
 {
-    if (!block->failed && io_write(block->text, block->used, block->out) != block->used)
-        block->failed = true;
-    block->used = 0;
-}
-
-// Lines are far shorter than the block, so one piece always fits after a flush.
-void put_text(line_block *block, const char *text, std::size_t length)
-{
-    if (block->used + length > sizeof block->text)
-        flush_block(block);
-    std::memcpy(block->text + block->used, text, length);
-    block->used += length;
-}
-
-void put_string(line_block *block, const char *text)
-{
-    put_text(block, text, std::strlen(text));
-}
-
-// "%08x": eight lower-case digits, zeros in front.
-void put_hex32(line_block *block, std::uint32_t value)
-{
-    char digits[8];
-    for (int i = 7; i >= 0; --i, value >>= 4)
-        digits[i] = "0123456789abcdef"[value & 0xF];
-    put_text(block, digits, sizeof digits);
-}
-
-// Reads the surface file as fgets with a LINE_BUFFER_SIZE buffer would, in
-// pieces of at most 127 bytes that end after a line feed, but takes the file
-// in large blocks: fgets' own per-call work was a fifth of a big import.
-struct line_reader {
-    std::FILE *in;
-    std::size_t start;  // the unread bytes are block[start, end)
-    std::size_t end;
-    bool at_end;        // the stream has nothing more, or failed
-    bool failed;        // it stopped short of its end
-    char block[1 << 16];
-};
-
-// Copies the next piece into line, NUL-terminated; false when none is left.
-bool read_line(line_reader *reader, char (&line)[LINE_BUFFER_SIZE])
-{
-    constexpr std::size_t most = LINE_BUFFER_SIZE - 1;
-    if (reader->end - reader->start < most && !reader->at_end) {
-        const std::size_t kept = reader->end - reader->start;
-        std::memmove(reader->block, reader->block + reader->start, kept);
-        const std::size_t wanted = sizeof reader->block - kept;
-        const std::size_t got = io_read(reader->block + kept, wanted, reader->in);
-        reader->at_end = got < wanted;
-        reader->failed = reader->at_end && !std::feof(reader->in);
-        reader->start = 0;
-        reader->end = kept + got;
+    if (!out->failed && !io_write(out->block.data(), out->block.size(), out->file.stream)) {
+        out->failed = true;
+        out->error = errno;
     }
-    const std::size_t available = std::min(reader->end - reader->start, most);
-    if (available == 0)
-        return false;
-    const char *piece = reader->block + reader->start;
-    const void *line_feed = std::memchr(piece, '\n', available);
-    const std::size_t length = line_feed ? static_cast<const char *>(line_feed) - piece + 1 : available;
-    std::memcpy(line, piece, length);
-    line[length] = '\0';
-    reader->start += length;
-    return true;
+    out->block.clear();
+}
+
+void put(output *out, std::string_view text)
+{
+    out->block += text;
+    if (out->block.size() >= OUTPUT_BLOCK)
+        flush_output(out);
+}
+
+void put_name(output *out, std::string_view name)
+{
+    if (out->for_terminal)
+        append_escaped(&out->block, name);
+    else
+        out->block += name;
 }
 
 // Reads the map, then writes heading and whatever put_line writes for each
 // record, in lump order; nothing at all when the map cannot be read.
-lump_status write_record_lines(std::FILE *bsp, std::FILE *out, std::FILE *err, const char *heading,
-                               void (*put_line)(line_block *, const texture_lump &, std::size_t))
+failure write_record_lines(named_file map, named_file file, bool for_terminal, std::FILE *err,
+                           std::string_view heading, void (*put_line)(output *, const texture_lump &, std::size_t, std::FILE *))
 {
-    bsp_header header;
-    texture_lump lump;
-    const lump_status status = read_map(bsp, &header, &lump);
-    if (status != LUMP_OK)
-        return status;
-    line_block block;
-    block.out = out;
-    block.err = err;
-    block.used = 0;
-    block.failed = false;
-    put_string(&block, heading);
-    for (std::size_t i = 0; i < lump.record_count; ++i)
-        put_line(&block, lump, i);
-    flush_block(&block);
-    release_texture_lump(&lump);
-    return block.failed ? LUMP_OUTPUT_FAILED : LUMP_OK;
+    map_reading reading;
+    const failure read = read_map_shared(map, err, &reading);
+    if (read.status != LUMP_OK)
+        return read;
+    output out{file, for_terminal, std::string(), 0, false};
+    out.block.reserve(OUTPUT_BLOCK + 2 * RECORD_SIZE);
+    put(&out, heading);
+    for (std::size_t i = 0; i < reading.lump.record_count; ++i)
+        put_line(&out, reading.lump, i, err);
+    flush_output(&out);
+    return out.failed ? failure{LUMP_OUTPUT_FAILED, file.path, out.error} : failure{LUMP_OK, nullptr, 0};
 }
 
-void put_listing_line(line_block *block, const texture_lump &lump, std::size_t i)
+void put_listing_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *)
 {
-    const record_name name = name_of_record(lump, i);
+    const std::string_view name = name_of_record(lump, i);
     if (is_noshader(name))
         return;
-    put_string(block, "0x");
-    put_hex32(block, surface_flags_of_record(lump, i));
-    put_string(block, " - ");
-    put_text(block, name.text, name.length);
-    put_string(block, "\n");
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%08x - ", static_cast<unsigned>(surface_flags_of_record(lump, i)));
+    out->block += flags;
+    put_name(out, name);
+    put(out, "\n");
 }
 
-void put_export_line(line_block *block, const texture_lump &lump, std::size_t i)
+void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *err)
 {
     if (!is_exported(lump, i))
         return;
-    const record_name name = name_of_record(lump, i);
+    const std::string_view name = name_of_record(lump, i);
     const char *fault = name_read_back_fault(name);
     if (fault != nullptr) {
-        std::fprintf(block->err, "Error: Not exporting record %zu ", i);
-        write_quoted(block->err, name.text, name.length);
-        std::fprintf(block->err, ": %s\n", fault);
+        std::string message = "Error: Not exporting record " + std::to_string(i) + " \"";
+        append_escaped(&message, name);
+        std::fprintf(err, "%s\": %s\n", message.c_str(), fault);
         return;
     }
-    put_text(block, name.text, name.length);
-    put_string(block, " = ");
-    put_string(block, surface_name_of(surface_flags_of_record(lump, i)));
-    put_string(block, "\n");
+    put_name(out, name);
+    out->block += " = ";
+    out->block += surface_name_of(surface_flags_of_record(lump, i));
+    put(out, "\n");
+}
+
+// How many bytes from p on make one character that may be shown as it is:
+// printable ASCII, or a valid UTF-8 sequence that is no C1 control. 0 for
+// a byte that must be escaped.
+std::size_t printable_length(const unsigned char *p, std::size_t left)
+{
+    const unsigned char lead = p[0];
+    if (lead >= 0x20 && lead < 0x7F)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte; later ones are 80..BF
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, low = lead == 0xC2 ? 0xA0 : 0x80;  // C2 80..9F encode the C1 controls
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;  // no overlongs, no surrogates
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
+    if (length == 0 || left < length || p[1] < low || p[1] > high)
+        return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (p[k] < 0x80 || p[k] > 0xBF)
+            return 0;
+    return length;
+}
+
+// The import's first half: every line of the surface file, noted in the
+// index. Only the line feed is cut from a surface name: a carriage return
+// or trailing blank is part of it, and so makes it unknown, which the user
+// then sees quoted.
+failure note_surface_lines(named_file surfaces, record_index *index, std::FILE *err)
+{
+    char line[LINE_BUFFER_SIZE];
+    int got;
+    while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
+        char *separator = std::strstr(line, " = ");
+        if (separator == nullptr)
+            continue;
+        char *surface_name = separator + 3;
+        const std::size_t length = std::strlen(surface_name);
+        if (length > 0 && surface_name[length - 1] == '\n')
+            surface_name[length - 1] = '\0';
+        const int surface = surface_index_of(surface_name);
+        if (surface < 0) {
+            std::string message = "Error: Unknown surface \"";
+            append_escaped(&message, surface_name);
+            std::fprintf(err, "%s\"\n", message.c_str());
+            continue;
+        }
+        note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
+                     static_cast<unsigned>(surface));
+    }
+    return got < 0 ? failure{LUMP_INPUT_FAILED, surfaces.path, errno} : failure{LUMP_OK, nullptr, 0};
+}
+
+// Other imports may have changed surfaces meanwhile; that is what the
+// fresh reading is for. Anything else means the lines were matched against
+// records that are no longer there.
+bool same_records(const map_reading &first, const map_reading &fresh)
+{
+    if (first.header.lump_offset != fresh.header.lump_offset || first.header.lump_length != fresh.header.lump_length)
+        return false;
+    for (std::size_t i = 0; i < first.lump.record_count; ++i)
+        if (name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
+            return false;
+    return true;
 }
 
 }  // namespace
 
-lump_status list_textures(std::FILE *bsp, std::FILE *out)
+failure list_textures(named_file map, named_file out, bool for_terminal, std::FILE *err)
 {
-    return write_record_lines(bsp, out, nullptr, "Textures:\n", put_listing_line);
+    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
 }
 
 bool is_exported(const texture_lump &lump, std::size_t i)
@@ -155,144 +173,68 @@ bool is_exported(const texture_lump &lump, std::size_t i)
            !is_noshader(name_of_record(lump, i));
 }
 
-const char *name_read_back_fault(record_name name)
+const char *name_read_back_fault(std::string_view name)
 {
-    if (std::memchr(name.text, '\n', name.length) != nullptr)
+    if (name.find('\n') != std::string_view::npos)
         return "a line feed in a texture name would split its line";
     // The import ends the name at the first " = " of its line, so it must
     // find none before the one the export puts after the name: neither one
     // inside the name nor one begun by a name that ends in " =".
-    const char *end = name.text + name.length;
-    for (const char *equals = name.text; (equals = static_cast<const char *>(
-                                              std::memchr(equals, '=', static_cast<std::size_t>(end - equals))));
-         ++equals) {
-        if (equals > name.text && equals[-1] == ' ' && (equals + 1 == end || equals[1] == ' '))
-            return "the texture name would end early at a \" = \" in or at the end of it";
-    }
+    if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
+        return "the texture name would end early at a \" = \" in or at the end of it";
     return nullptr;
 }
 
-void write_quoted(std::FILE *err, const char *text, std::size_t length)
+failure export_surface_file(named_file map, named_file out, bool for_terminal, std::FILE *err)
 {
-    std::fputc('"', err);
-    for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\r')
-            std::fputs("\\r", err);
-        else if (byte == '\n')
-            std::fputs("\\n", err);
-        else if (byte == '\t')
-            std::fputs("\\t", err);
-        else if (byte < 0x20 || byte == 0x7F)
-            std::fprintf(err, "\\x%02X", byte);
-        else
-            std::fputc(byte, err);
+    return write_record_lines(map, out, for_terminal, err, "", put_export_line);
+}
+
+void append_escaped(std::string *to, std::string_view text)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = printable_length(bytes + i, text.size() - i);
+        if (length > 0) {
+            to->append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        const unsigned char byte = bytes[i++];
+        if (byte == '\r' || byte == '\n' || byte == '\t') {
+            *to += byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : "\\t";
+            continue;
+        }
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        *to += hex;
     }
-    std::fputc('"', err);
 }
 
-lump_status export_surface_file(std::FILE *bsp, std::FILE *out, std::FILE *err)
+failure import_surface_file(named_file map, named_file surfaces, std::FILE *err)
 {
-    return write_record_lines(bsp, out, err, "", put_export_line);
-}
-
-namespace {
-
-// The first " = " of a line, or nullptr. An '=' is rare in a line but for
-// its separator, so looking for it first beats a general substring search.
-char *find_separator(char *line)
-{
-    for (char *equals = std::strchr(line, '='); equals != nullptr; equals = std::strchr(equals + 1, '='))
-        if (equals > line && equals[-1] == ' ' && equals[1] == ' ')
-            return equals - 1;
-    return nullptr;
-}
-
-// Handles one read of at most LINE_BUFFER_SIZE - 1 characters: ignored
-// without " = ", an "Error: Unknown surface" line on err for an unknown
-// surface name, otherwise queued for the batch.
-void queue_surface_line(texture_lump *lump, record_index *index, surface_batch *batch, char *line, std::FILE *err)
-{
-    char *separator = find_separator(line);
-    if (separator == nullptr)
-        return;
-    char *surface_name = separator + 3;
-    // Only the line feed goes: a carriage return or trailing blank is part
-    // of the name, and so makes it unknown, which the user then sees quoted.
-    const std::size_t length = std::strlen(surface_name);
-    if (length > 0 && surface_name[length - 1] == '\n')
-        surface_name[length - 1] = '\0';
-    const int surface = surface_index_of(surface_name);
-    if (surface < 0) {
-        std::fputs("Error: Unknown surface ", err);
-        write_quoted(err, surface_name, std::strlen(surface_name));
-        std::fputc('\n', err);
-        return;
-    }
-    queue_surface(lump, index, batch, line, static_cast<std::size_t>(separator - line), static_cast<unsigned>(surface));
-}
-
-// The write-back, done so that the map ends up either as it was or fully
-// edited: nothing is written over a map someone else changed meanwhile or
-// into blocks the disk may not have, and the stop signals wait until the
-// lump is on storage. When the write or sync fails part way, the old
-// surface words (all an import ever changes) are put back and written
-// again, so the map is not left half edited where that can be helped.
-lump_status write_back(std::FILE *bsp, const char *bsp_path, const bsp_header &header, texture_lump *lump,
-                       const record_index &index)
-{
-    lump_status status = check_map_unchanged(bsp, bsp_path, header);
-    if (status == LUMP_OK)
-        status = reserve_lump(bsp, header);
-    if (status != LUMP_OK)
-        return status;
-    held_signals held;
-    hold_stop_signals(&held);
-    status = write_texture_lump(bsp, header, *lump);
-    if (status != LUMP_OK) {
-        restore_surface_flags(lump, index);
-        std::clearerr(bsp);
-        write_texture_lump(bsp, header, *lump);
-    }
-    release_stop_signals(held);
-    return status;
-}
-
-lump_status apply_surface_file(std::FILE *bsp, const char *bsp_path, const bsp_header &header, texture_lump *lump,
-                               std::FILE *surface_file, std::FILE *err)
-{
+    map_reading first;
+    failure f = read_map_shared(map, err, &first);
+    if (f.status != LUMP_OK)
+        return f;
+    // Matched with the map unlocked: a surface file that comes slowly, or
+    // from a pipe fed by another command on this map, holds up nobody.
     record_index index;
-    lump_status status = index_records(*lump, &index);
-    if (status != LUMP_OK)
-        return status;
-    line_reader reader;
-    reader.in = surface_file;
-    reader.start = reader.end = 0;
-    reader.at_end = reader.failed = false;
-    surface_batch batch = empty_batch();
-    // Zeroed once: the lookup reads whole words of the buffer past a
-    // line's end and masks them off, so those bytes must hold something.
-    char line[LINE_BUFFER_SIZE] = {};
-    while (read_line(&reader, line))
-        queue_surface_line(lump, &index, &batch, line, err);
-    apply_queued(lump, &index, &batch);
-    // Half an edit is worse than none: a surface file that broke off while
-    // being read leaves the map as it was.
-    status = reader.failed ? LUMP_INPUT_FAILED : write_back(bsp, bsp_path, header, lump, index);
-    release_record_index(&index);
-    return status;
-}
-
-}  // namespace
-
-lump_status import_surface_file(std::FILE *bsp, const char *bsp_path, std::FILE *surface_file, std::FILE *err)
-{
-    bsp_header header;
-    texture_lump lump;
-    lump_status status = read_map(bsp, &header, &lump);
-    if (status != LUMP_OK)
-        return status;
-    status = apply_surface_file(bsp, bsp_path, header, &lump, surface_file, err);
-    release_texture_lump(&lump);
-    return status;
+    index_records(first.lump, &index);
+    f = note_surface_lines(surfaces, &index, err);
+    if (f.status != LUMP_OK)
+        return f;
+    f = lock_map(map, MAP_EXCLUSIVE_LOCK, err);
+    map_reading fresh;
+    if (f.status == LUMP_OK)
+        f = read_map(map, &fresh);
+    if (f.status == LUMP_OK && !same_records(first, fresh))
+        f = failure{LUMP_MAP_CHANGED, map.path, 0};
+    if (f.status == LUMP_OK) {
+        texture_lump edited = fresh.lump;
+        apply_noted(index, &edited);
+        f = write_lump_back(map, fresh, edited);
+    }
+    unlock_map(map);
+    return f;
 }

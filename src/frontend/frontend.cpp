@@ -1,75 +1,84 @@
 #include "frontend/frontend.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
-#include "bsp/bsp_lump.h"
+#include "bsp/map_file.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
 
 namespace {
 
 constexpr int MAX_FILES = 2;
+const char *const STANDARD_OUTPUT = "standard output";
 
 struct file_slot {
     int arg;           // index into argv; the file is skipped when argc is not above it
     const char *mode;  // fopen mode; nullptr marks an unused slot
 };
 
-// What a command is handed: the streams of its row's files, in row order,
-// null where an optional file was not given.
+// What a command is handed: its row's files, in row order, with null
+// streams where an optional file was not given.
 struct invocation {
     char **argv;
-    std::FILE *streams[MAX_FILES];
+    named_file files[MAX_FILES];
 };
 
 struct command_row {
     const char *switch_text;
     int min_count;  // total argument counts accepted, program name included
     int max_count;
-    file_slot files[MAX_FILES];  // opened in this order
-    map_lock lock;               // taken on the first file as soon as it is open
-    lump_status (*run)(const invocation &);
+    file_slot files[MAX_FILES];  // opened in this order; the map, where there is one, first
+    bool prints;                 // writes its data to standard output unless given a file for it
+    failure (*run)(const invocation &);
 };
 
-lump_status run_list_textures(const invocation &inv)
+// The file a command writes its data to: the row's second file when given,
+// otherwise standard output.
+named_file output_of(const invocation &inv)
 {
-    return list_textures(inv.streams[0], stdout);
+    return inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
 }
 
-lump_status run_copy_textures(const invocation &inv)
+failure run_list_textures(const invocation &inv)
 {
-    copy_textures(inv.streams[0], inv.argv[3], inv.argv[4]);
-    return LUMP_OK;
+    const named_file out = output_of(inv);
+    return list_textures(inv.files[0], out, isatty(fileno(out.stream)), stderr);
 }
 
-lump_status run_export(const invocation &inv)
+failure run_copy_textures(const invocation &inv)
 {
-    return export_surface_file(inv.streams[0], inv.streams[1] ? inv.streams[1] : stdout, stderr);
+    copy_textures(inv.files[0].stream, inv.argv[3], inv.argv[4]);
+    return failure{LUMP_OK, nullptr, 0};
 }
 
-lump_status run_import(const invocation &inv)
+failure run_export(const invocation &inv)
 {
-    return import_surface_file(inv.streams[0], inv.argv[2], inv.streams[1], stderr);
+    const named_file out = output_of(inv);
+    return export_surface_file(inv.files[0], out, isatty(fileno(out.stream)), stderr);
 }
 
-lump_status run_list_surfaces(const invocation &)
+failure run_import(const invocation &inv)
+{
+    return import_surface_file(inv.files[0], inv.files[1], stderr);
+}
+
+failure run_list_surfaces(const invocation &)
 {
     list_surfaces(stdout);
-    return LUMP_OK;
+    return failure{LUMP_OK, nullptr, 0};
 }
 
-// The map, when a row has one, is always its first file. Readers share it;
-// the import has it to itself from before it reads the header until its
-// write-back is synced, so that no reader sees half an import and no two
-// imports undo each other's edits.
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, MAP_SHARED_LOCK, run_list_textures},
-    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, MAP_UNLOCKED, run_copy_textures},
-    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, MAP_SHARED_LOCK, run_export},
-    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, MAP_EXCLUSIVE_LOCK, run_import},
-    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, MAP_UNLOCKED, run_list_surfaces},
+    {"-tl", 3, 3, {{2, "rb"}, {0, nullptr}}, true, run_list_textures},
+    {"-tc", 5, 5, {{2, "rb"}, {0, nullptr}}, false, run_copy_textures},
+    {"-se", 3, 4, {{2, "rb"}, {3, "w"}}, true, run_export},
+    {"-si", 4, 4, {{2, "r+b"}, {3, "r"}}, false, run_import},
+    {"-sl", 2, 2, {{0, nullptr}, {0, nullptr}}, true, run_list_surfaces},
 };
 
 const command_row *find_command(int argc, char **argv)
@@ -82,39 +91,42 @@ const command_row *find_command(int argc, char **argv)
     return nullptr;
 }
 
-bool writes_file(const char *mode)
+int report(const std::string &what)
 {
-    return std::strchr(mode, 'w') != nullptr || std::strchr(mode, '+') != nullptr;
-}
-
-int report(const char *what, const char *path, const char *why)
-{
-    if (why)
-        std::fprintf(stderr, "Error: %s %s: %s\n", what, path, why);
-    else
-        std::fprintf(stderr, "Error: %s %s\n", what, path);
+    std::fprintf(stderr, "Error: %s\n", what.c_str());
     return 1;
 }
 
-// Opening a file with "w" empties it at once, so before that happens the map
-// must be known to be readable and the output must not be the map itself,
-// under whatever name or link it was given.
-int check_before_truncating(const invocation &inv, int opened, const command_row &row, const char *path)
+// With a standard descriptor closed, the next file opened would take its
+// number, and messages or the listing meant for it would go into the map.
+void open_standard_descriptors()
 {
-    struct stat target;
-    if (stat(path, &target) == 0) {
-        for (int f = 0; f < opened; ++f) {
-            struct stat open_file;
-            if (fstat(fileno(inv.streams[f]), &open_file) == 0 && open_file.st_dev == target.st_dev &&
-                open_file.st_ino == target.st_ino) {
-                std::fprintf(stderr, "Error: Refusing to write %s: it is the same file as %s\n", path,
-                             inv.argv[row.files[f].arg]);
-                return 1;
-            }
-        }
-    }
-    const lump_status status = check_map(inv.streams[0]);
-    return status == LUMP_OK ? 0 : report("Cannot read", inv.argv[row.files[0].arg], describe_lump_status(status));
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return;
+}
+
+bool same_file(int fd, const struct stat &other)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
+
+// A command's output must never land in the map it reads, under whatever
+// name, link or descriptor it was given. Opening a file with "w" empties it
+// at once, so before that the map must also be known to be readable.
+int refuse_output_onto_map(const invocation &inv, const char *output_path, int output_fd)
+{
+    struct stat output;
+    const bool exists = output_path ? stat(output_path, &output) == 0 : fstat(output_fd, &output) == 0;
+    if (exists && same_file(fileno(inv.files[0].stream), output))
+        return report(std::string("Refusing to write ") + (output_path ? output_path : STANDARD_OUTPUT) +
+                      ": it is the same file as " + inv.files[0].path);
+    if (output_path == nullptr)
+        return 0;
+    map_reading reading;
+    const failure f = read_header(inv.files[0], &reading);
+    return f.status == LUMP_OK ? 0 : report(describe_failure(f));
 }
 
 // Closes every opened stream, latest first. Returns 1 after reporting the
@@ -122,56 +134,42 @@ int check_before_truncating(const invocation &inv, int opened, const command_row
 int close_streams(const invocation &inv, int opened, const command_row &row, int failed)
 {
     for (int f = opened - 1; f >= 0; --f) {
-        bool ok = !std::ferror(inv.streams[f]);
-        ok = std::fclose(inv.streams[f]) == 0 && ok;
-        if (!ok && !failed) {
-            const file_slot &slot = row.files[f];
-            failed = report(writes_file(slot.mode) ? "Cannot write" : "Cannot read", inv.argv[slot.arg], nullptr);
+        const bool had_error = std::ferror(inv.files[f].stream);
+        errno = 0;
+        const bool closed = std::fclose(inv.files[f].stream) == 0;
+        if ((had_error || !closed) && !failed) {
+            const bool writes = std::strpbrk(row.files[f].mode, "w+") != nullptr;
+            failed = report(describe_failure(failure{writes ? LUMP_OUTPUT_FAILED : LUMP_INPUT_FAILED,
+                                                     inv.files[f].path, closed ? 0 : errno}));
         }
     }
     return failed;
 }
 
-// Names the file a failed command's status is about: the map, or the
-// command's other file (the import's surface file, the export's output,
-// which is standard output when not given).
-int report_status(lump_status status, const invocation &inv, int argc, const command_row &row)
-{
-    const bool other_file = status == LUMP_INPUT_FAILED || status == LUMP_OUTPUT_FAILED;
-    const char *path = inv.argv[row.files[0].arg];
-    if (other_file)
-        path = row.files[1].mode != nullptr && row.files[1].arg < argc ? inv.argv[row.files[1].arg]
-                                                                       : "standard output";
-    const bool writing = status == LUMP_OUTPUT_FAILED || status == LUMP_MAP_CHANGED || status == LUMP_NO_SPACE ||
-                         status == LUMP_WRITE_FAILED || status == LUMP_SYNC_FAILED;
-    return report(writing ? "Cannot write" : "Cannot read", path, other_file ? nullptr : describe_lump_status(status));
-}
-
 int run_command(const command_row &row, int argc, char **argv)
 {
-    invocation inv{argv, {nullptr, nullptr}};
+    invocation inv{argv, {{nullptr, nullptr}, {nullptr, nullptr}}};
     int opened = 0;
-    int failed = 0;
     for (const file_slot &slot : row.files) {
         if (slot.mode == nullptr || slot.arg >= argc)
             break;
-        if (std::strchr(slot.mode, 'w') && check_before_truncating(inv, opened, row, argv[slot.arg]))
+        if (std::strchr(slot.mode, 'w') && refuse_output_onto_map(inv, argv[slot.arg], -1))
             return close_streams(inv, opened, row, 1);
-        inv.streams[opened] = std::fopen(argv[slot.arg], slot.mode);
-        if (inv.streams[opened] == nullptr)
+        inv.files[opened] = named_file{std::fopen(argv[slot.arg], slot.mode), argv[slot.arg]};
+        if (inv.files[opened].stream == nullptr)
             return close_streams(inv, opened, row, report_open_failure(argv[slot.arg]));
         ++opened;
-        if (opened == 1 && lock_map(inv.streams[0], row.lock) != LUMP_OK)
-            return close_streams(inv, opened, row, report_status(LUMP_LOCK_FAILED, inv, argc, row));
     }
-    const lump_status status = row.run(inv);
-    if (status != LUMP_OK)
-        failed = report_status(status, inv, argc, row);
+    if (row.prints && opened == 1 && refuse_output_onto_map(inv, nullptr, STDOUT_FILENO))
+        return close_streams(inv, opened, row, 1);
+    const failure f = row.run(inv);
+    int failed = f.status == LUMP_OK ? 0 : report(describe_failure(f));
     failed = close_streams(inv, opened, row, failed);
     // Standard output stays open, but what could not be written to it is
     // lost all the same.
+    errno = 0;
     if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !failed)
-        failed = report("Cannot write", "standard output", nullptr);
+        failed = report(describe_failure(failure{LUMP_OUTPUT_FAILED, STANDARD_OUTPUT, errno}));
     return failed;
 }
 
@@ -202,6 +200,7 @@ int copy_textures(std::FILE *, const char *, const char *)
 
 int run_command_line(int argc, char **argv)
 {
+    open_standard_descriptors();
     const command_row *row = find_command(argc, argv);
     if (row == nullptr)
         return print_usage(argc > 0 && argv[0] ? argv[0] : "lumpsmith");

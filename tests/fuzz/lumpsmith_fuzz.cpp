@@ -98,7 +98,10 @@ lump_status run_lines(const files &f, const bytes &map, bool listing, std::strin
     std::FILE *bsp = stream_over(f.map, map, "rb");
     std::FILE *o = stream_over(f.out, bytes(), "w");
     std::FILE *e = stream_over(f.err, bytes(), "w");
-    const lump_status status = listing ? list_textures(bsp, o) : export_surface_file(bsp, o, e);
+    const named_file map_file{bsp, "map.bsp"};
+    const named_file out_file{o, "out.txt"};
+    const lump_status status =
+        (listing ? list_textures(map_file, out_file, false, e) : export_surface_file(map_file, out_file, false, e)).status;
     require(std::fclose(e) == 0 && std::fclose(o) == 0 && std::fclose(bsp) == 0);
     *out = text(contents(f.out));
     *err = text(contents(f.err));
@@ -111,7 +114,9 @@ lump_status run_import(const files &f, const bytes &map, const bytes &surfaces, 
     std::FILE *bsp = stream_over(f.map, map, "r+b");
     std::FILE *in = stream_over(f.surfaces, surfaces, "r");
     std::FILE *e = stream_over(f.err, bytes(), "w");
-    const lump_status status = import_surface_file(bsp, nullptr, in, e);
+    // The import checks that its path still names the map it writes.
+    const std::string path = "/proc/self/fd/" + std::to_string(f.map.fd);
+    const lump_status status = import_surface_file(named_file{bsp, path.c_str()}, named_file{in, "text.txt"}, e).status;
     require(std::fclose(e) == 0 && std::fclose(in) == 0);
     std::fclose(bsp);  // fails after a failed write-back, which is checked below
     *after = contents(f.map);
