@@ -1,7 +1,10 @@
 // End to end: the built binary on real files in a temporary directory,
 // comparing status, standard output, standard error and file bytes exactly.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -300,6 +303,102 @@ TEST_F(Cli, ImportFromAnUnreadableSurfaceFileLeavesTheMapAlone)
     std::filesystem::create_directory(dir / "folder");
     expect_run({"-si", "map.bsp", "folder"}, 1, "", "Error: Cannot read folder: Is a directory\n");
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+// Nothing but the lump ever lands in a map: not a message written to a
+// closed standard descriptor that the map took over, not output sent to
+// standard output that is the map, and no command writes into a zip
+// archive given as a map, even one whose bytes 16..23 point inside it.
+TEST_F(Cli, NothingButTheLumpLandsInAMapOrAnArchive)
+{
+    const std::string edit = "textures/base/crate_wood = plank\r\ntextures/base/floor_metal = rock\n";
+    ASSERT_TRUE(write_bytes(dir / "edit.txt", bytes(edit.begin(), edit.end())));
+    bytes edited = map;
+    store_u32le(edited.data() + 256 + SURFACE_FLAGS_AT, 0x00900000);
+    for (const std::string closed : {"2>&-", "<&- >&- 2>&-"}) {
+        SCOPED_TRACE(closed);
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
+        run_options options;
+        options.redirections = closed;
+        EXPECT_EQ(run_tool(dir, {"-si", "map.bsp", "edit.txt"}, options).status, 0);
+        EXPECT_EQ(read_bytes(dir / "map.bsp"), edited);
+    }
+    for (const std::string closed : {">&-", ">&- 2>&-"}) {
+        run_options options;
+        options.redirections = closed;
+        EXPECT_EQ(run_tool(dir, {"-tl", "map.bsp"}, options).status, 0);
+        EXPECT_EQ(run_tool(dir, {"-se", "map.bsp"}, options).status, 0);
+        EXPECT_EQ(read_bytes(dir / "map.bsp"), edited);
+    }
+    for (const auto &[sw, onto] : std::vector<std::pair<std::string, std::string>>{
+             {"-tl", "1<>map.bsp"}, {"-se", ">>map.bsp"}, {"-se", "1<>map.bsp"}}) {
+        run_options options;
+        options.redirections = onto;
+        expect_run({sw, "map.bsp"}, 1, "", "Error: Refusing to write standard output: it is the same file as map.bsp\n",
+                   options);
+        EXPECT_EQ(read_bytes(dir / "map.bsp"), edited);
+    }
+    bytes zip = build_map(build_lump(RECORDS), 160, 100);
+    std::copy_n("PK\3\4", 4, zip.begin());
+    for (const bytes &archive : {zip, bytes(zip.begin(), zip.begin() + 90)}) {
+        ASSERT_TRUE(write_bytes(dir / "pak.pk3", archive));
+        const std::string refused = "Error: Cannot read pak.pk3: it is a zip archive (.pk3), not a map; extract the "
+                                    "map first: unzip pak.pk3 'maps/*.bsp'\n";
+        for (const auto &args : std::vector<std::vector<std::string>>{
+                 {"-tl", "pak.pk3"}, {"-se", "pak.pk3"}, {"-se", "pak.pk3", "out.txt"}, {"-si", "pak.pk3", "edit.txt"}})
+            expect_run(args, 1, "", refused);
+        EXPECT_EQ(read_bytes(dir / "pak.pk3"), archive);
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));
+    }
+}
+
+// On a terminal, names are escaped so that no byte from a map can drive it
+// or forge a line; into a file the listing and export are data, unchanged.
+TEST_F(Cli, NamesAreEscapedOnATerminalAndRawElsewhere)
+{
+    const std::string title = "t\x1b]2;owned\x07";
+    const std::string erase = "u\x1b[2K";
+    const std::string forged = "v\n0x00e00000 - tex/fake";
+    const std::string c1 = "w\xc2\x9b" "1m";
+    ASSERT_TRUE(write_bytes(dir / "odd.bsp", build_map(build_lump({{title, 0x00500000, 0x1},
+                                                                  {erase, 0x00500000, 0x1},
+                                                                  {forged, 0x00500000, 0x0},
+                                                                  {c1, 0x00500000, 0x1}}),
+                                                      300)));
+    const std::string raw_listing = "Textures:\n0x00500000 - " + title + "\n0x00500000 - " + erase +
+                                    "\n0x00500000 - " + forged + "\n0x00500000 - " + c1 + "\n";
+    expect_run({"-tl", "odd.bsp"}, 0, raw_listing, "");
+    expect_run({"-se", "odd.bsp"}, 0, title + " = steel\n" + erase + " = steel\n" + c1 + " = steel\n", "");
+
+    const std::vector<std::pair<std::string, std::string>> shown = {
+        {"-tl",
+         "Textures:\n0x00500000 - t\\x1B]2;owned\\x07\n0x00500000 - u\\x1B[2K\n"
+         "0x00500000 - v\\n0x00e00000 - tex/fake\n0x00500000 - w\\xC2\\x9B1m\n"},
+        {"-se", "t\\x1B]2;owned\\x07 = steel\nu\\x1B[2K = steel\nw\\xC2\\x9B1m = steel\n"}};
+    for (const auto &[sw, expected] : shown) {
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal, 0);
+        ASSERT_EQ(grantpt(terminal), 0);
+        ASSERT_EQ(unlockpt(terminal), 0);
+        run_options options;
+        options.stdout_path = ptsname(terminal);
+        // Raw, so that the terminal hands over the bytes as written.
+        const int side = open(options.stdout_path.c_str(), O_RDWR | O_NOCTTY);
+        struct termios mode;
+        ASSERT_EQ(tcgetattr(side, &mode), 0);
+        cfmakeraw(&mode);
+        ASSERT_EQ(tcsetattr(side, TCSANOW, &mode), 0);
+        const run_result r = run_tool(dir, {sw, "odd.bsp"}, options);
+        EXPECT_EQ(r.status, 0);
+        close(side);
+        // With the other side closed, reading drains what was written, then fails.
+        std::string seen;
+        char buffer[4096];
+        for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+            seen.append(buffer, static_cast<std::size_t>(n));
+        close(terminal);
+        EXPECT_EQ(seen, expected) << sw;
+    }
 }
 
 // Random and truncated maps with random surface files: whatever the bytes,

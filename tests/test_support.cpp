@@ -73,7 +73,14 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
     const std::string stem = dir / (".run" + std::to_string(getpid()) + "-" + std::to_string(++runs));
     started_tool tool{0, options.stdout_path.empty() ? stem + ".out" : std::string(), stem + ".err"};
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(options.argv0.c_str()));
+    // The shell applies the redirections, then becomes the binary.
+    const std::string script = "exec \"$0\" \"$@\" " + options.redirections;
+    if (!options.redirections.empty()) {
+        for (const char *word : {"/bin/sh", "-c", script.c_str(), LUMPSMITH_BINARY})
+            argv.push_back(const_cast<char *>(word));
+    } else {
+        argv.push_back(const_cast<char *>(options.argv0.c_str()));
+    }
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
@@ -98,7 +105,7 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         char byte;
         if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)
             _exit(127);
-        execv(LUMPSMITH_BINARY, argv.data());
+        execv(options.redirections.empty() ? LUMPSMITH_BINARY : "/bin/sh", argv.data());
         _exit(127);
     }
     return tool;

@@ -41,6 +41,7 @@ struct run_options {
     std::string stdout_path;  // where standard output goes instead of being captured
     bool as_nobody = false;   // drop root privileges first, so that file modes bite
     int gate = -1;            // when set, the child reads one byte from it before it starts
+    std::string redirections; // shell redirections applied last, such as "2>&-" or "1<>map.bsp"
 };
 
 // A run of the binary that has started and not yet been waited for.
