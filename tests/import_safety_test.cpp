@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 
 #include "bsp/bsp_lump.h"
@@ -136,6 +137,59 @@ TEST(ImportSafety, ReadersNeverSeeHalfAnImport)
         ASSERT_TRUE(r.out == all_to(count, 5) || r.out == all_to(count, 29)) << "torn export after " << reads << " reads";
     }
     EXPECT_TRUE(WIFEXITED(writer_status) && WEXITSTATUS(writer_status) == 0);
+}
+
+// Regression: an import held its exclusive lock while it waited for lines
+// from an export of the same map, which waited for that lock: both hung.
+TEST(ImportSafety, AnImportFedByAnExportOfTheSameMapFinishes)
+{
+    temp_dir dir;
+    constexpr std::size_t count = 5000;
+    const bytes original = all_set(map_of(count), count, 0);
+    const std::string tool = LUMPSMITH_BINARY;
+    const std::string edit = " -se map.bsp | sed 's/= none/= rock/'";
+    for (const std::string &command : {"cd " + dir.path + " && " + tool + edit + " | " + tool + " -si map.bsp /dev/stdin",
+                                       "cd " + dir.path + " && " + tool + " -si map.bsp <(" + tool + edit + ")"}) {
+        SCOPED_TRACE(command);
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
+        EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0);
+        EXPECT_TRUE(read_bytes(dir / "map.bsp") == all_set(original, count, 9));
+    }
+}
+
+// An import whose surface file stalls after the map was read holds up no
+// listing, export or other import of that map, and when its line comes,
+// both imports' edits stand.
+TEST(ImportSafety, AStalledImportHoldsUpNobody)
+{
+    temp_dir dir;
+    bytes expected = map_of(40);
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", expected));
+    ASSERT_EQ(mkfifo((dir / "stalled.txt").c_str(), 0600), 0);
+    const started_tool stalled = start_tool(dir, {"-si", "map.bsp", "stalled.txt"});
+    const int fifo = open((dir / "stalled.txt").c_str(), O_WRONLY);
+    ASSERT_GE(fifo, 0);
+    const std::string first = "free text\n";
+    ASSERT_EQ(write(fifo, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    // Once its first line has left the pipe, the import has read the map.
+    for (int unread = 1; unread > 0; usleep(1000))
+        ASSERT_EQ(ioctl(fifo, FIONREAD, &unread), 0);
+
+    EXPECT_EQ(run_tool(dir, {"-tl", "map.bsp"}).status, 0);
+    EXPECT_EQ(run_tool(dir, {"-se", "map.bsp"}).status, 0);
+    write_text(dir / "other.txt", texture(7) + " = water\n");
+    const run_result other = run_tool(dir, {"-si", "map.bsp", "other.txt"});
+    EXPECT_EQ(other.status, 0);
+    EXPECT_EQ(other.err, "");
+    expected = with_surface(std::move(expected), 7, 30);
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == expected);
+
+    const std::string last = texture(3) + " = glass\n";
+    ASSERT_EQ(write(fifo, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    close(fifo);
+    const run_result r = finish_tool(stalled);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(expected, 3, 29));
 }
 
 TEST(ImportSafety, AMapChangedDuringTheImportIsRefusedAndKept)
