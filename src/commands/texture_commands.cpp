@@ -117,6 +117,16 @@ std::size_t printable_length(const unsigned char *p, std::size_t left)
     return length;
 }
 
+// The first " = " of a line, or nullptr. An '=' is rare in a line but for
+// its separator, so looking for it first beat a general substring search.
+char *find_separator(char *line)
+{
+    for (char *equals = std::strchr(line, '='); equals != nullptr; equals = std::strchr(equals + 1, '='))
+        if (equals > line && equals[-1] == ' ' && equals[1] == ' ')
+            return equals - 1;
+    return nullptr;
+}
+
 // The import's first half: every line of the surface file, noted in the
 // index. Only the line feed is cut from a surface name: a carriage return
 // or trailing blank is part of it, and so makes it unknown, which the user
@@ -126,7 +136,7 @@ failure note_surface_lines(named_file surfaces, record_index *index, std::FILE *
     char line[LINE_BUFFER_SIZE];
     int got;
     while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
-        char *separator = std::strstr(line, " = ");
+        char *separator = find_separator(line);
         if (separator == nullptr)
             continue;
         char *surface_name = separator + 3;
@@ -231,9 +241,13 @@ failure import_surface_file(named_file map, named_file surfaces, std::FILE *err)
     if (f.status == LUMP_OK && !same_records(first, fresh))
         f = failure{LUMP_MAP_CHANGED, map.path, 0};
     if (f.status == LUMP_OK) {
-        texture_lump edited = fresh.lump;
-        apply_noted(index, &edited);
-        f = write_lump_back(map, fresh, edited);
+        // The edit goes into the first reading's buffer, whose records bear
+        // the same names, so the index still holds, and whose pages are
+        // already in memory; the fresh reading stays as it was, for a
+        // rollback.
+        first.lump.bytes = fresh.lump.bytes;
+        apply_noted(index, &first.lump);
+        f = write_lump_back(map, fresh, first.lump);
     }
     unlock_map(map);
     return f;
