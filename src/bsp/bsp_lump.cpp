@@ -18,12 +18,6 @@ void store_u32le(unsigned char *p, std::uint32_t value)
     std::memcpy(p, b, 4);
 }
 
-void decode_header(bsp_header *header)
-{
-    header->lump_offset = load_u32le(header->bytes + LUMP_OFFSET_AT);
-    header->lump_length = load_u32le(header->bytes + LUMP_LENGTH_AT);
-}
-
 std::string_view name_of_record(const texture_lump &lump, std::size_t i)
 {
     const char *text = reinterpret_cast<const char *>(lump.bytes.data() + i * RECORD_SIZE);

@@ -52,9 +52,6 @@ std::uint32_t load_u32le(const unsigned char *p);
 // Stores a 32-bit value at p, little-endian.
 void store_u32le(unsigned char *p, std::uint32_t value);
 
-// Fills in lump_offset and lump_length from the header's bytes.
-void decode_header(bsp_header *header);
-
 // Record i's fields; i must be below lump.record_count. A name runs to the
 // first NUL of its field, or fills all NAME_SIZE bytes.
 std::string_view name_of_record(const texture_lump &lump, std::size_t i);

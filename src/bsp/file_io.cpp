@@ -33,20 +33,23 @@ bool io_call_failed()
     return failed;
 }
 
+namespace {
+
 // The map is read and written by position, past stdio: a stream's buffer
 // would hand the import's second reading the bytes of its first, and keep
 // what a failed write left behind for the next one.
-bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
+bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::uint64_t offset, bool write)
 {
     if (size == 0)
         return true;
     if (injected_failure(EIO))
         return false;
-    auto *to = static_cast<unsigned char *>(buffer);
     for (std::size_t done = 0; done < size;) {
-        const ssize_t n = pread(fileno(stream), to + done, size - done, static_cast<off_t>(offset + done));
+        const off_t at = static_cast<off_t>(offset + done);
+        const ssize_t n = write ? pwrite(fileno(stream), bytes + done, size - done, at)
+                                : pread(fileno(stream), bytes + done, size - done, at);
         if (n == 0)
-            errno = 0;
+            errno = write ? EIO : 0;  // a read at the end of the file; a write always moves bytes or says why not
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -56,24 +59,17 @@ bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t
     return true;
 }
 
+}  // namespace
+
+bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
+{
+    return transfer_at(stream, static_cast<unsigned char *>(buffer), size, offset, false);
+}
+
 bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset)
 {
-    if (size == 0)
-        return true;
-    if (injected_failure(EIO))
-        return false;
-    const auto *from = static_cast<const unsigned char *>(buffer);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = pwrite(fileno(stream), from + done, size - done, static_cast<off_t>(offset + done));
-        if (n == 0)
-            errno = EIO;  // a regular file takes some bytes or says why not
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    // pwrite takes a const buffer; the cast only shares transfer_at.
+    return transfer_at(stream, static_cast<unsigned char *>(const_cast<void *>(buffer)), size, offset, true);
 }
 
 int io_read_line(char *line, int size, std::FILE *stream)

@@ -182,7 +182,8 @@ failure read_header(named_file map, map_reading *reading)
         return fail(LUMP_ZIP_ARCHIVE, map);
     if (present < HEADER_SIZE)
         return fail(LUMP_SHORT_HEADER, map);
-    decode_header(&header);
+    header.lump_offset = load_u32le(header.bytes + LUMP_OFFSET_AT);
+    header.lump_length = load_u32le(header.bytes + LUMP_LENGTH_AT);
     // Both fields are 32-bit, so their sum cannot overflow 64 bits.
     if (std::uint64_t{header.lump_offset} + header.lump_length > reading->file_size)
         return fail(LUMP_OUTSIDE_FILE, map);
@@ -247,33 +248,35 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
 
 std::string describe_failure(const failure &f)
 {
-    const char *phrase = nullptr;
-    bool writing = true;
-    switch (f.status) {
-    case LUMP_OK: phrase = "no error"; break;
-    case LUMP_NOT_SEEKABLE: phrase = "not a regular file"; writing = false; break;
-    case LUMP_IS_DIRECTORY: phrase = "is a directory"; writing = false; break;
-    case LUMP_ZIP_ARCHIVE:
-        return std::string("Cannot read ") + f.path + ": it is a zip archive (.pk3), not a map; extract the map first: unzip " +
-               f.path + " 'maps/*.bsp'";
-    case LUMP_SHORT_HEADER: phrase = "file is shorter than the 144-byte header"; writing = false; break;
-    case LUMP_OUTSIDE_FILE: phrase = "texture lump reaches past the end of the file"; writing = false; break;
-    case LUMP_OVERLAPS_HEADER: phrase = "texture lump overlaps the 144-byte header"; writing = false; break;
-    case LUMP_READ_FAILED: writing = false; break;
-    case LUMP_LOCK_FAILED: phrase = "cannot lock the file"; writing = false; break;
-    case LUMP_MAP_CHANGED:
-        phrase = "it changed during the import (replaced or rewritten by another program); nothing was written";
-        break;
-    case LUMP_NO_SPACE: phrase = "no space on the disk for the texture lump; nothing was written"; break;
-    case LUMP_RESERVE_FAILED: phrase = "cannot reserve disk space for the texture lump, so nothing was written"; break;
-    case LUMP_WRITE_FAILED: break;
-    case LUMP_SYNC_FAILED: phrase = "the texture lump may not have reached the disk"; break;
-    case LUMP_INPUT_FAILED: writing = false; break;
-    case LUMP_OUTPUT_FAILED: break;
-    }
-    std::string text = std::string(writing ? "Cannot write " : "Cannot read ") + f.path;
-    if (phrase != nullptr)
-        text += std::string(": ") + phrase;
+    // Per status: whether it is about writing, and the words after the
+    // path; none where the system's reason says it all.
+    static const struct {
+        bool writing;
+        const char *phrase;
+    } WORDS[] = {
+        {false, "no error"},
+        {false, "not a regular file"},
+        {false, "is a directory"},
+        {false, "it is a zip archive (.pk3), not a map; extract the map first: unzip "},
+        {false, "file is shorter than the 144-byte header"},
+        {false, "texture lump reaches past the end of the file"},
+        {false, "texture lump overlaps the 144-byte header"},
+        {false, nullptr},
+        {false, "cannot lock the file"},
+        {true, "it changed during the import (replaced or rewritten by another program); nothing was written"},
+        {true, "no space on the disk for the texture lump; nothing was written"},
+        {true, "cannot reserve disk space for the texture lump, so nothing was written"},
+        {true, nullptr},
+        {true, "the texture lump may not have reached the disk"},
+        {false, nullptr},
+        {true, nullptr},
+    };
+    static_assert(sizeof WORDS / sizeof WORDS[0] == LUMP_OUTPUT_FAILED + 1, "words for every status");
+    std::string text = std::string(WORDS[f.status].writing ? "Cannot write " : "Cannot read ") + f.path;
+    if (WORDS[f.status].phrase != nullptr)
+        text += std::string(": ") + WORDS[f.status].phrase;
+    if (f.status == LUMP_ZIP_ARCHIVE)
+        text += std::string(f.path) + " 'maps/*.bsp'";
     if (f.error != 0)
         text += std::string(": ") + std::strerror(f.error);
     return text;

@@ -29,13 +29,6 @@ void flush_output(output *out)
     out->block.clear();
 }
 
-void put(output *out, std::string_view text)
-{
-    out->block += text;
-    if (out->block.size() >= OUTPUT_BLOCK)
-        flush_output(out);
-}
-
 void put_name(output *out, std::string_view name)
 {
     if (out->for_terminal)
@@ -55,9 +48,12 @@ failure write_record_lines(named_file map, named_file file, bool for_terminal, s
         return read;
     output out{file, for_terminal, std::string(), 0, false};
     out.block.reserve(OUTPUT_BLOCK + 2 * RECORD_SIZE);
-    put(&out, heading);
-    for (std::size_t i = 0; i < reading.lump.record_count; ++i)
+    out.block += heading;
+    for (std::size_t i = 0; i < reading.lump.record_count; ++i) {
         put_line(&out, reading.lump, i, err);
+        if (out.block.size() >= OUTPUT_BLOCK)
+            flush_output(&out);
+    }
     flush_output(&out);
     return out.failed ? failure{LUMP_OUTPUT_FAILED, file.path, out.error} : failure{LUMP_OK, nullptr, 0};
 }
@@ -71,7 +67,7 @@ void put_listing_line(output *out, const texture_lump &lump, std::size_t i, std:
     std::snprintf(flags, sizeof flags, "0x%08x - ", static_cast<unsigned>(surface_flags_of_record(lump, i)));
     out->block += flags;
     put_name(out, name);
-    put(out, "\n");
+    out->block += '\n';
 }
 
 void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *err)
@@ -89,7 +85,7 @@ void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::
     put_name(out, name);
     out->block += " = ";
     out->block += surface_name_of(surface_flags_of_record(lump, i));
-    put(out, "\n");
+    out->block += '\n';
 }
 
 // How many bytes from p on make one character that may be shown as it is:

@@ -38,17 +38,17 @@ struct command_row {
     failure (*run)(const invocation &);
 };
 
-// The file a command writes its data to: the row's second file when given,
-// otherwise standard output.
-named_file output_of(const invocation &inv)
+// -tl and -se write to the row's second file when given, otherwise to
+// standard output; names are escaped where that is a terminal.
+failure run_record_lines(const invocation &inv, failure (*command)(named_file, named_file, bool, std::FILE *))
 {
-    return inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
+    const named_file out = inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
+    return command(inv.files[0], out, isatty(fileno(out.stream)), stderr);
 }
 
 failure run_list_textures(const invocation &inv)
 {
-    const named_file out = output_of(inv);
-    return list_textures(inv.files[0], out, isatty(fileno(out.stream)), stderr);
+    return run_record_lines(inv, list_textures);
 }
 
 failure run_copy_textures(const invocation &inv)
@@ -59,8 +59,7 @@ failure run_copy_textures(const invocation &inv)
 
 failure run_export(const invocation &inv)
 {
-    const named_file out = output_of(inv);
-    return export_surface_file(inv.files[0], out, isatty(fileno(out.stream)), stderr);
+    return run_record_lines(inv, export_surface_file);
 }
 
 failure run_import(const invocation &inv)
