@@ -1,13 +1,13 @@
 #!/bin/sh
-# The bash completion offers the five switches after "lumpsmith -", and the
-# files of the directory after "lumpsmith -tl ".
+# The bash completion offers the five switches after "lumpsmith -", maps
+# and directories where a map goes, and every file where a surface file goes.
 # Usage: check_completion.sh completion/lumpsmith.bash
 set -eu
 script=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
-touch a.bsp b.txt
+touch a.bsp b.txt c.pk3
 mkdir maps
 complete() {
     # $1: the words typed, the last one being completed
@@ -16,8 +16,14 @@ complete() {
 }
 got=$(complete lumpsmith -)
 [ "$got" = "-se -si -sl -tc -tl " ] || { echo "lumpsmith - completed to: $got"; exit 1; }
-got=$(complete lumpsmith -tl '')
-[ "$got" = "a.bsp b.txt maps " ] || { echo "lumpsmith -tl completed to: $got"; exit 1; }
+for map_position in "-tl ''" "-se ''" "-si ''" "-tc ''"; do
+    eval "got=\$(complete lumpsmith $map_position)"
+    [ "$got" = "a.bsp maps " ] || { echo "lumpsmith $map_position completed to: $got"; exit 1; }
+done
+for file_position in "-se a.bsp ''" "-si a.bsp ''"; do
+    eval "got=\$(complete lumpsmith $file_position)"
+    [ "$got" = "a.bsp b.txt c.pk3 maps " ] || { echo "lumpsmith $file_position completed to: $got"; exit 1; }
+done
 got=$(complete lumpsmith -tc a.bsp '')
 [ "$got" = "maps " ] || { echo "lumpsmith -tc a.bsp completed to: $got"; exit 1; }
 got=$(complete lumpsmith -sl '')
