@@ -1,0 +1,25 @@
+# Removes what `cmake --install` put in place, as listed in the build's
+# install_manifest.txt, and the documentation folder that only this project
+# uses. Shared folders (bin, share/man/man1, ...) stay, even when empty.
+# Run as: cmake --build build --target uninstall
+set(manifest "${CMAKE_CURRENT_BINARY_DIR}/install_manifest.txt")
+if(NOT EXISTS "${manifest}")
+  message(FATAL_ERROR "Nothing to uninstall: ${manifest} is missing (run cmake --install first)")
+endif()
+file(STRINGS "${manifest}" installed)
+foreach(path IN LISTS installed)
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  endif()
+  if(path MATCHES "/share/doc/lumpsmith/[^/]+$")
+    get_filename_component(doc_dir "${path}" DIRECTORY)
+  endif()
+endforeach()
+if(doc_dir AND IS_DIRECTORY "${doc_dir}")
+  file(GLOB left "${doc_dir}/*")
+  if(NOT left)
+    message(STATUS "Removing ${doc_dir}")
+    file(REMOVE_RECURSE "${doc_dir}")
+  endif()
+endif()
