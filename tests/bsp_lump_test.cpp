@@ -95,22 +95,6 @@ TEST(ReadMap, LumpOverlappingTheHeaderIsRefusedUnlessEmpty)
     EXPECT_EQ(read.lump.bytes.size(), 1u);
 }
 
-// Only the first four bytes are looked at: a zip archive is refused however
-// short, and however its bytes 16..23 happen to point into it.
-TEST(ReadMap, ZipArchivesAreRefused)
-{
-    map_reading read;
-    for (std::size_t length : {4u, 100u, 2000u}) {
-        bytes zip = build_map(build_lump(TWO_RECORDS), 200, 2000);
-        zip.resize(length);
-        std::copy_n("PK\3\4", 4, zip.begin());
-        EXPECT_EQ(load(zip, &read), LUMP_ZIP_ARCHIVE) << length;
-    }
-    EXPECT_EQ(describe_failure(failure{LUMP_ZIP_ARCHIVE, "pak0.pk3", 0}),
-              "Cannot read pak0.pk3: it is a zip archive (.pk3), not a map; extract the map first: unzip pak0.pk3 "
-              "'maps/*.bsp'");
-}
-
 TEST(ReadMap, DirectoriesAndPipesAreRefused)
 {
     temp_dir dir;
