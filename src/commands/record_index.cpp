@@ -31,7 +31,7 @@ void index_records(const texture_lump &lump, record_index *index)
 {
     // A lump holds at most 4 GiB / 72 records, so a record number fits in 32 bits.
     std::size_t size = 16;
-    while (size < 2 * lump.record_count)
+    while (size < 4 * lump.record_count)
         size *= 2;
     index->lump = &lump;
     index->slots.assign(size, 0);

@@ -21,8 +21,9 @@ constexpr std::int16_t NO_SURFACE = -1;
 // The groups are found through an open-addressing table with linear
 // probing: slot std::hash(name) & mask, then the slots after it, up to the
 // first empty one. A slot holds 1 + the first record of a group, so that a
-// lookup reads the name from the lump itself. The table is kept at most
-// half full, so probes stay short.
+// lookup reads the name from the lump itself. The table is kept at most a
+// quarter full: a line whose name no record bears, most lines of a
+// studio-wide surface file, probes until an empty slot.
 struct record_index {
     const texture_lump *lump;
     std::vector<std::uint32_t> slots;  // 0: empty
