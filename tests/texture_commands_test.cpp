@@ -24,12 +24,12 @@ struct command_output {
 
 using record_command = failure (*)(named_file map, named_file out, bool for_terminal, std::FILE *err);
 
-command_output run_on(record_command command, const bytes &map, bool for_terminal = false)
+command_output run_on(record_command command, const bytes &map)
 {
     std::FILE *bsp = stream_of(map);
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
-    const lump_status status = command(named_file{bsp, "map.bsp"}, named_file{out, "out.txt"}, for_terminal, err).status;
+    const lump_status status = command(named_file{bsp, "map.bsp"}, named_file{out, "out.txt"}, false, err).status;
     command_output result{status, text_of(out), text_of(err)};
     std::fclose(err);
     std::fclose(out);
@@ -37,9 +37,9 @@ command_output run_on(record_command command, const bytes &map, bool for_termina
     return result;
 }
 
-command_output run_on(record_command command, const std::vector<map_record> &records, bool for_terminal = false)
+command_output run_on(record_command command, const std::vector<map_record> &records)
 {
-    return run_on(command, build_map(build_lump(records), 144), for_terminal);
+    return run_on(command, build_map(build_lump(records), 144));
 }
 
 TEST(ListTextures, EmptyLumpPrintsOnlyTheHeading)
