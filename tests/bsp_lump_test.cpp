@@ -19,6 +19,15 @@ lump_status load(const bytes &map, map_reading *reading)
     return result.status;
 }
 
+// Writes map to path, opens it with mode and reads it into *read.
+named_file write_and_read(const std::string &path, const bytes &map, const char *mode, map_reading *read)
+{
+    EXPECT_TRUE(write_bytes(path, map));
+    const named_file file{std::fopen(path.c_str(), mode), path.c_str()};
+    EXPECT_EQ(read_map(file, read).status, LUMP_OK);
+    return file;
+}
+
 TEST(LittleEndian, LoadsAndStoresLowByteFirst)
 {
     const unsigned char table[4] = {0x78, 0x56, 0x34, 0x12};
@@ -115,19 +124,15 @@ TEST(ReadMap, DirectoriesAndPipesAreRefused)
 TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
 {
     temp_dir dir;
-    const bytes lump = build_lump(TWO_RECORDS, 6);  // 150 bytes
-    const bytes map = build_map(lump, 160, 40);
-    ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
     const std::string path = dir / "map.bsp";
-    std::FILE *f = std::fopen(path.c_str(), "r+b");
-    const named_file file{f, path.c_str()};
+    const bytes map = build_map(build_lump(TWO_RECORDS, 6), 160, 40);  // a lump of 150 bytes
     map_reading read;
-    ASSERT_EQ(read_map(file, &read).status, LUMP_OK);
+    const named_file file = write_and_read(path, map, "r+b", &read);
     EXPECT_EQ(read.lump.record_count, 2u);
     texture_lump edited = read.lump;
     set_record_surface_flags(&edited, 0, 0xdeadbeef);
     ASSERT_EQ(write_lump_back(file, read, edited).status, LUMP_OK);
-    std::fclose(f);
+    std::fclose(file.stream);
 
     bytes expected = map;
     store_u32le(expected.data() + 160 + SURFACE_FLAGS_AT, 0xdeadbeef);
@@ -137,20 +142,17 @@ TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
 TEST(TextureLump, WriteBackToAReadOnlyStreamFailsWithItsReason)
 {
     temp_dir dir;
-    const bytes map = build_map(build_lump(TWO_RECORDS), 144);
-    ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
     const std::string path = dir / "map.bsp";
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    const named_file file{f, path.c_str()};
+    const bytes map = build_map(build_lump(TWO_RECORDS), 144);
     map_reading read;
-    ASSERT_EQ(read_map(file, &read).status, LUMP_OK);
+    const named_file file = write_and_read(path, map, "rb", &read);
     const failure written = write_lump_back(file, read, read.lump);
     // Reserving the lump's blocks is the first call that writes.
     EXPECT_EQ(written.status, LUMP_RESERVE_FAILED);
     EXPECT_EQ(describe_failure(written), "Cannot write " + path +
                                              ": cannot reserve disk space for the texture lump, so nothing was "
                                              "written: Bad file descriptor");
-    std::fclose(f);
+    std::fclose(file.stream);
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
 
