@@ -197,9 +197,9 @@ failure read_header(named_file map, map_reading *reading)
 failure read_map(named_file map, map_reading *reading)
 {
     reading->lump = texture_lump{{}, 0};
-    const failure header = read_header(map, reading);
-    if (header.status != LUMP_OK)
-        return header;
+    const failure unreadable = read_header(map, reading);
+    if (unreadable.status != LUMP_OK)
+        return unreadable;
     std::vector<unsigned char> &bytes = reading->lump.bytes;
     const std::uint32_t length = reading->header.lump_length;
     // Bounded by the file's size, checked above. Fresh memory is faulted in
