@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "bsp/bsp_lump.h"
@@ -111,6 +113,20 @@ TEST(ImportSafety, ImportsStartedTogetherKeepEveryEdit)
     }
 }
 
+// An import of map.bsp from a FIFO, held after it has read the map: it
+// reads no line before that, so once first_line has left the pipe, the map
+// has been read. *fifo is the pipe's writing end, for the rest.
+started_tool import_held_after_reading(const temp_dir &dir, const std::string &first_line, int *fifo)
+{
+    EXPECT_EQ(mkfifo((dir / "held.txt").c_str(), 0600), 0);
+    const started_tool tool = start_tool(dir, {"-si", "map.bsp", "held.txt"});
+    *fifo = open((dir / "held.txt").c_str(), O_WRONLY);
+    EXPECT_EQ(write(*fifo, first_line.data(), first_line.size()), static_cast<ssize_t>(first_line.size()));
+    for (int unread = 1; unread > 0; usleep(1000))
+        EXPECT_EQ(ioctl(*fifo, FIONREAD, &unread), 0);
+    return tool;
+}
+
 // A fixed number of imports against readers that keep reading until the
 // writer is done: at least one read by construction, however fast or busy
 // the machine, and every read must be whole.
@@ -165,15 +181,8 @@ TEST(ImportSafety, AStalledImportHoldsUpNobody)
     temp_dir dir;
     bytes expected = map_of(40);
     ASSERT_TRUE(write_bytes(dir / "map.bsp", expected));
-    ASSERT_EQ(mkfifo((dir / "stalled.txt").c_str(), 0600), 0);
-    const started_tool stalled = start_tool(dir, {"-si", "map.bsp", "stalled.txt"});
-    const int fifo = open((dir / "stalled.txt").c_str(), O_WRONLY);
-    ASSERT_GE(fifo, 0);
-    const std::string first = "free text\n";
-    ASSERT_EQ(write(fifo, first.data(), first.size()), static_cast<ssize_t>(first.size()));
-    // Once its first line has left the pipe, the import has read the map.
-    for (int unread = 1; unread > 0; usleep(1000))
-        ASSERT_EQ(ioctl(fifo, FIONREAD, &unread), 0);
+    int fifo = -1;
+    const started_tool stalled = import_held_after_reading(dir, "free text\n", &fifo);
 
     EXPECT_EQ(run_tool(dir, {"-tl", "map.bsp"}).status, 0);
     EXPECT_EQ(run_tool(dir, {"-se", "map.bsp"}).status, 0);
@@ -201,17 +210,8 @@ TEST(ImportSafety, AMapChangedDuringTheImportIsRefusedAndKept)
         SCOPED_TRACE(replace ? "replaced" : "rewritten");
         temp_dir dir;
         ASSERT_TRUE(write_bytes(dir / "map.bsp", map_of(40)));
-        ASSERT_EQ(mkfifo((dir / "edit.txt").c_str(), 0600), 0);
-        const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
-        // The import opens the map, then waits here for a writer.
-        const int fifo = open((dir / "edit.txt").c_str(), O_WRONLY);
-        ASSERT_GE(fifo, 0);
-        const std::string line = texture(3) + " = glass\n";
-        ASSERT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        // The import reads no line before it has read the map, so once the
-        // line has left the pipe, the map has been read.
-        for (int unread = 1; unread > 0; usleep(1000))
-            ASSERT_EQ(ioctl(fifo, FIONREAD, &unread), 0);
+        int fifo = -1;
+        const started_tool tool = import_held_after_reading(dir, texture(3) + " = glass\n", &fifo);
         const bytes other = map_of(replace ? 40 : 55);
         if (replace) {
             ASSERT_TRUE(write_bytes(dir / "new.bsp", other));
@@ -227,22 +227,33 @@ TEST(ImportSafety, AMapChangedDuringTheImportIsRefusedAndKept)
     }
 }
 
-TEST(ImportSafety, ALumpOverlappingTheHeaderIsRefusedByEveryCommand)
+// A map whose lump overlaps the header, and a zip archive (a .pk3) given
+// as a map, however short and wherever its bytes 16..23 point: every
+// command refuses it, writes nothing to it and creates no output file.
+TEST(ImportSafety, BrokenMapsAndArchivesAreRefusedByEveryCommand)
 {
     temp_dir dir;
-    bytes map = map_of(3);
-    store_u32le(map.data() + LUMP_OFFSET_AT, 100);
-    ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
+    bytes overlapping = map_of(3);
+    store_u32le(overlapping.data() + LUMP_OFFSET_AT, 100);
+    bytes zip = map_of(3);
+    std::copy_n("PK\3\4", 4, zip.begin());
     write_text(dir / "edit.txt", texture(0) + " = glass\n");
-    const std::string why = "Error: Cannot read map.bsp: texture lump overlaps the 144-byte header\n";
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"-tl", "map.bsp"}, {"-se", "map.bsp"}, {"-se", "map.bsp", "out.txt"}, {"-si", "map.bsp", "edit.txt"}}) {
-        const run_result r = run_tool(dir, args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, why);
+    const std::string archive = ": it is a zip archive (.pk3), not a map; extract the map first: unzip map.bsp 'maps/*.bsp'\n";
+    for (const auto &[map, why] : std::vector<std::pair<bytes, std::string>>{
+             {overlapping, ": texture lump overlaps the 144-byte header\n"},
+             {zip, archive},
+             {bytes(zip.begin(), zip.begin() + 90), archive}}) {
+        ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
+        for (const auto &args : std::vector<std::vector<std::string>>{
+                 {"-tl", "map.bsp"}, {"-se", "map.bsp"}, {"-se", "map.bsp", "out.txt"}, {"-si", "map.bsp", "edit.txt"}}) {
+            const run_result r = run_tool(dir, args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "Error: Cannot read map.bsp" + why);
+        }
+        EXPECT_TRUE(read_bytes(dir / "map.bsp") == map);
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));
     }
-    EXPECT_TRUE(read_bytes(dir / "map.bsp") == map);
 }
 
 // Stop signals at random moments leave the map as it was or fully edited;
