@@ -1,32 +1,9 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "bsp/map_file.h"
+#include "bsp/bsp_lump.h"
 #include "test_support.h"
 
 namespace {
-
-const std::vector<map_record> TWO_RECORDS = {
-    {"textures/base/floor_metal", 0x00500000, 0x1},
-    {"textures/outdoor/sky_dusk", 0x00000004, 0x1},
-};
-
-lump_status load(const bytes &map, map_reading *reading)
-{
-    std::FILE *f = stream_of(map);
-    const failure result = read_map(named_file{f, "map.bsp"}, reading);
-    std::fclose(f);
-    return result.status;
-}
-
-// Writes map to path, opens it with mode and reads it into *read.
-named_file write_and_read(const std::string &path, const bytes &map, const char *mode, map_reading *read)
-{
-    EXPECT_TRUE(write_bytes(path, map));
-    const named_file file{std::fopen(path.c_str(), mode), path.c_str()};
-    EXPECT_EQ(read_map(file, read).status, LUMP_OK);
-    return file;
-}
 
 TEST(LittleEndian, LoadsAndStoresLowByteFirst)
 {
@@ -37,131 +14,12 @@ TEST(LittleEndian, LoadsAndStoresLowByteFirst)
     EXPECT_EQ(bytes(out, out + 4), (bytes{0x98, 0xba, 0xdc, 0xfe}));
 }
 
-TEST(ReadMap, ReadsLumpAtItsOffsetWithRecordFields)
-{
-    const bytes lump = build_lump(TWO_RECORDS);
-    map_reading read;
-    ASSERT_EQ(load(build_map(lump, 300, 10), &read), LUMP_OK);
-    EXPECT_EQ(read.header.lump_offset, 300u);
-    EXPECT_EQ(read.header.lump_length, 144u);
-    ASSERT_EQ(read.lump.record_count, 2u);
-    EXPECT_EQ(read.lump.bytes, lump);
-    EXPECT_EQ(name_of_record(read.lump, 1), "textures/outdoor/sky_dusk");
-    EXPECT_EQ(surface_flags_of_record(read.lump, 0), 0x00500000u);
-    EXPECT_EQ(content_flags_of_record(read.lump, 1), 0x1u);
-}
-
-TEST(ReadMap, EveryTruncationIsRefusedWithTheRightReason)
-{
-    // The lump runs to the very end, so every shorter file loses part of it.
-    const bytes map = build_map(build_lump(TWO_RECORDS, 5), 200);
-    for (std::size_t length = 0; length < map.size(); ++length) {
-        map_reading read;
-        const lump_status status = load(bytes(map.begin(), map.begin() + length), &read);
-        EXPECT_EQ(status, length < HEADER_SIZE ? LUMP_SHORT_HEADER : LUMP_OUTSIDE_FILE) << "length " << length;
-        EXPECT_TRUE(read.lump.bytes.empty());
-    }
-}
-
-TEST(ReadMap, LumpsReachingPastTheEndAreRefusedBeforeAllocating)
-{
-    const bytes lump = build_lump(TWO_RECORDS);
-    struct {
-        std::uint32_t offset, length;
-    } const bad[] = {
-        {300, 145},                  // one byte too long
-        {301, 144},                  // one byte too late
-        {100000, 0},                 // empty, but starting past the end
-        {0xFFFFFFFF, 0xFFFFFFFF},    // would wrap around in 32 bits
-        {0xFFFFFF00, 0x200},         // so would this
-        {300, 0xFFFFFFFF},           // a 4 GiB lump in a small file
-    };
-    for (const auto &b : bad) {
-        map_reading read;
-        bytes map = build_map(lump, 300);
-        store_u32le(map.data() + LUMP_OFFSET_AT, b.offset);
-        store_u32le(map.data() + LUMP_LENGTH_AT, b.length);
-        EXPECT_EQ(load(map, &read), LUMP_OUTSIDE_FILE) << b.offset << "+" << b.length;
-        EXPECT_TRUE(read.lump.bytes.empty());
-    }
-}
-
-TEST(ReadMap, LumpOverlappingTheHeaderIsRefusedUnlessEmpty)
-{
-    // An import would rewrite other lumps' directory entries in the header.
-    map_reading read;
-    for (std::uint32_t offset : {0u, 1u, 100u, 143u}) {
-        bytes map = build_map(bytes(), 400);
-        store_u32le(map.data() + LUMP_OFFSET_AT, offset);
-        store_u32le(map.data() + LUMP_LENGTH_AT, 1);
-        EXPECT_EQ(load(map, &read), LUMP_OVERLAPS_HEADER) << offset;
-        EXPECT_TRUE(read.lump.bytes.empty());
-        store_u32le(map.data() + LUMP_LENGTH_AT, 0);
-        ASSERT_EQ(load(map, &read), LUMP_OK) << offset;
-        EXPECT_EQ(read.lump.record_count, 0u);
-    }
-    ASSERT_EQ(load(build_map(bytes(1, 'x'), HEADER_SIZE), &read), LUMP_OK);
-    EXPECT_EQ(read.lump.bytes.size(), 1u);
-}
-
-TEST(ReadMap, DirectoriesAndPipesAreRefused)
-{
-    temp_dir dir;
-    map_reading read;
-    std::FILE *directory = std::fopen(dir.path.c_str(), "rb");
-    ASSERT_NE(directory, nullptr);
-    EXPECT_EQ(read_map(named_file{directory, "dir"}, &read).status, LUMP_IS_DIRECTORY);
-    std::fclose(directory);
-
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    std::FILE *pipe_end = fdopen(fds[0], "rb");
-    EXPECT_EQ(read_map(named_file{pipe_end, "pipe"}, &read).status, LUMP_NOT_SEEKABLE);
-    std::fclose(pipe_end);
-    close(fds[1]);
-}
-
-TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
-{
-    temp_dir dir;
-    const std::string path = dir / "map.bsp";
-    const bytes map = build_map(build_lump(TWO_RECORDS, 6), 160, 40);  // a lump of 150 bytes
-    map_reading read;
-    const named_file file = write_and_read(path, map, "r+b", &read);
-    EXPECT_EQ(read.lump.record_count, 2u);
-    texture_lump edited = read.lump;
-    set_record_surface_flags(&edited, 0, 0xdeadbeef);
-    ASSERT_EQ(write_lump_back(file, read, edited).status, LUMP_OK);
-    std::fclose(file.stream);
-
-    bytes expected = map;
-    store_u32le(expected.data() + 160 + SURFACE_FLAGS_AT, 0xdeadbeef);
-    EXPECT_EQ(read_bytes(dir / "map.bsp"), expected);
-}
-
-TEST(TextureLump, WriteBackToAReadOnlyStreamFailsWithItsReason)
-{
-    temp_dir dir;
-    const std::string path = dir / "map.bsp";
-    const bytes map = build_map(build_lump(TWO_RECORDS), 144);
-    map_reading read;
-    const named_file file = write_and_read(path, map, "rb", &read);
-    const failure written = write_lump_back(file, read, read.lump);
-    // Reserving the lump's blocks is the first call that writes.
-    EXPECT_EQ(written.status, LUMP_RESERVE_FAILED);
-    EXPECT_EQ(describe_failure(written), "Cannot write " + path +
-                                             ": cannot reserve disk space for the texture lump, so nothing was "
-                                             "written: Bad file descriptor");
-    std::fclose(file.stream);
-    EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
-}
-
 TEST(RecordName, EndsAtFirstNulOrFillsTheField)
 {
     const std::string full(64, 'x');
     const std::vector<map_record> records = {
         {full, 0, 0}, {std::string("ab\0cd", 5), 0, 0}, {"", 0, 0}};
-    const texture_lump view{build_lump(records), records.size()};
+    const texture_lump view = lump_of(build_lump(records));
     EXPECT_EQ(name_of_record(view, 0), full);
     EXPECT_EQ(name_of_record(view, 1), "ab");
     EXPECT_EQ(name_of_record(view, 2), "");
@@ -174,7 +32,7 @@ TEST(RecordName, OnlyExactNoshaderIsNoshader)
                                              {"NoShader", 0, 0},
                                              {"noshade", 0, 0},
                                              {"noshader" + std::string(56, 'x'), 0, 0}};
-    const texture_lump view{build_lump(records), records.size()};
+    const texture_lump view = lump_of(build_lump(records));
     EXPECT_TRUE(is_noshader(name_of_record(view, 0)));
     for (std::size_t i = 1; i < records.size(); ++i)
         EXPECT_FALSE(is_noshader(name_of_record(view, i))) << records[i].name;

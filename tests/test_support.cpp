@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -43,6 +44,24 @@ std::string text_of(const bytes &data)
 std::string text_of(std::FILE *stream)
 {
     return text_of(contents_of(stream));
+}
+
+texture_lump lump_of(const bytes &data)
+{
+    texture_lump lump{std::make_unique<unsigned char[]>(data.size()), data.size(), data.size() / RECORD_SIZE};
+    std::copy(data.begin(), data.end(), lump.bytes.get());
+    return lump;
+}
+
+bytes bytes_of(const texture_lump &lump)
+{
+    return bytes(lump.bytes.get(), lump.bytes.get() + lump.size);
+}
+
+bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint32_t flags)
+{
+    store_u32le(map.data() + lump_offset + i * RECORD_SIZE + SURFACE_FLAGS_AT, flags);
+    return map;
 }
 
 temp_dir::temp_dir()

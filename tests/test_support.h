@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bsp/bsp_lump.h"
 #include "map_builder.h"
 
 // A temporary file holding data, positioned at its start. The caller closes it.
@@ -16,6 +17,13 @@ std::FILE *stream_of(const std::string &text);
 bytes contents_of(std::FILE *stream);
 std::string text_of(std::FILE *stream);
 std::string text_of(const bytes &data);
+
+// A lump holding a copy of data, and the bytes a lump holds.
+texture_lump lump_of(const bytes &data);
+bytes bytes_of(const texture_lump &lump);
+// map with the surface flags of the record i of the lump at lump_offset set
+// to flags: what the tests expect a map to become.
+bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint32_t flags);
 
 // A fresh directory, removed with everything in it when the object goes.
 struct temp_dir {

@@ -20,24 +20,24 @@ void store_u32le(unsigned char *p, std::uint32_t value)
 
 std::string_view name_of_record(const texture_lump &lump, std::size_t i)
 {
-    const char *text = reinterpret_cast<const char *>(lump.bytes.data() + i * RECORD_SIZE);
+    const char *text = reinterpret_cast<const char *>(lump.bytes.get() + i * RECORD_SIZE);
     const void *nul = std::memchr(text, '\0', NAME_SIZE);
     return std::string_view(text, nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - text) : NAME_SIZE);
 }
 
 std::uint32_t surface_flags_of_record(const texture_lump &lump, std::size_t i)
 {
-    return load_u32le(lump.bytes.data() + i * RECORD_SIZE + SURFACE_FLAGS_AT);
+    return load_u32le(lump.bytes.get() + i * RECORD_SIZE + SURFACE_FLAGS_AT);
 }
 
 std::uint32_t content_flags_of_record(const texture_lump &lump, std::size_t i)
 {
-    return load_u32le(lump.bytes.data() + i * RECORD_SIZE + CONTENT_FLAGS_AT);
+    return load_u32le(lump.bytes.get() + i * RECORD_SIZE + CONTENT_FLAGS_AT);
 }
 
 void set_record_surface_flags(texture_lump *lump, std::size_t i, std::uint32_t flags)
 {
-    store_u32le(lump->bytes.data() + i * RECORD_SIZE + SURFACE_FLAGS_AT, flags);
+    store_u32le(lump->bytes.get() + i * RECORD_SIZE + SURFACE_FLAGS_AT, flags);
 }
 
 bool is_noshader(std::string_view name)

@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 // Header, the first 144 bytes of the file (all integers little-endian):
 //
@@ -41,10 +41,12 @@ struct bsp_header {
     std::uint32_t lump_length;
 };
 
-// The lump exactly as it lies in the file, lump_length bytes.
+// The lump exactly as it lies in the file, lump_length bytes. The buffer
+// is filled by a read, so it is never zeroed first.
 struct texture_lump {
-    std::vector<unsigned char> bytes;
-    std::size_t record_count;  // bytes.size() / RECORD_SIZE
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size;
+    std::size_t record_count;  // size / RECORD_SIZE
 };
 
 // Reads a little-endian 32-bit value at p.

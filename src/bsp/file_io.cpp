@@ -3,55 +3,50 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace {
 
-unsigned long calls_until_failure = 0;
-bool failed = false;
+struct seam {
+    unsigned long calls;    // counted so far
+    unsigned long fail_at;  // 0: none fails
+    bool failed;
+    unsigned long hook_at;  // 0: no hook
+    void (*hook)(void *);
+    void *context;
+};
+seam armed = {0, 0, false, 0, nullptr, nullptr};
 
 // Counts one call; true when it is the one chosen to fail.
 bool injected_failure(int error)
 {
-    if (calls_until_failure == 0 || --calls_until_failure != 0)
+    ++armed.calls;
+    if (armed.calls == armed.hook_at)
+        armed.hook(armed.context);
+    if (armed.calls != armed.fail_at)
         return false;
     errno = error;
-    failed = true;
+    armed.failed = true;
     return true;
 }
-
-}  // namespace
-
-void fail_io_call(unsigned long call)
-{
-    calls_until_failure = call;
-    failed = false;
-}
-
-bool io_call_failed()
-{
-    return failed;
-}
-
-namespace {
 
 // The map is read and written by position, past stdio: a stream's buffer
 // would hand the import's second reading the bytes of its first, and keep
 // what a failed write left behind for the next one.
-bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::uint64_t offset, bool write)
+bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::uint64_t offset, bool write,
+                 std::size_t &done)
 {
+    done = 0;
     if (size == 0)
         return true;
     if (injected_failure(EIO))
         return false;
-    for (std::size_t done = 0; done < size;) {
+    while (done < size) {
         const off_t at = static_cast<off_t>(offset + done);
-        const ssize_t n = write ? pwrite(fileno(stream), bytes + done, size - done, at)
-                                : pread(fileno(stream), bytes + done, size - done, at);
+        const ssize_t n = retry_interrupted([&] {
+            return write ? pwrite(fileno(stream), bytes + done, size - done, at)
+                         : pread(fileno(stream), bytes + done, size - done, at);
+        });
         if (n == 0)
             errno = write ? EIO : 0;  // a read at the end of the file; a write always moves bytes or says why not
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
@@ -61,15 +56,34 @@ bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std:
 
 }  // namespace
 
-bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
+void fail_io_call(unsigned long call)
 {
-    return transfer_at(stream, static_cast<unsigned char *>(buffer), size, offset, false);
+    armed.fail_at = call == 0 ? 0 : armed.calls + call;
+    armed.failed = false;
 }
 
-bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset)
+bool io_call_failed()
+{
+    return armed.failed;
+}
+
+void before_io_call(unsigned long call, void (*hook)(void *context), void *context)
+{
+    armed.hook_at = call == 0 ? 0 : armed.calls + call;
+    armed.hook = hook;
+    armed.context = context;
+}
+
+bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
+{
+    std::size_t done;
+    return transfer_at(stream, static_cast<unsigned char *>(buffer), size, offset, false, done);
+}
+
+bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset, std::size_t *written)
 {
     // pwrite takes a const buffer; the cast only shares transfer_at.
-    return transfer_at(stream, static_cast<unsigned char *>(const_cast<void *>(buffer)), size, offset, true);
+    return transfer_at(stream, static_cast<unsigned char *>(const_cast<void *>(buffer)), size, offset, true, *written);
 }
 
 int io_read_line(char *line, int size, std::FILE *stream)
@@ -88,30 +102,14 @@ bool io_write(const void *buffer, std::size_t size, std::FILE *stream)
     return size == 0 || (!injected_failure(EIO) && std::fwrite(buffer, 1, size, stream) == size);
 }
 
-bool io_flush(std::FILE *stream)
-{
-    return !injected_failure(EIO) && std::fflush(stream) == 0;
-}
-
 bool io_sync(std::FILE *stream)
 {
-    if (injected_failure(EIO))
-        return false;
-    int result;
-    do
-        result = fdatasync(fileno(stream));
-    while (result != 0 && errno == EINTR);
-    return result == 0;
+    return !injected_failure(EIO) && retry_interrupted([&] { return fdatasync(fileno(stream)); }) == 0;
 }
 
 bool io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length)
 {
-    if (injected_failure(ENOSPC))
-        return false;
-    int result;
-    do
-        result = fallocate(fileno(stream), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                           static_cast<off_t>(length));
-    while (result != 0 && errno == EINTR);
-    return result == 0;
+    return !injected_failure(ENOSPC) && retry_interrupted([&] {
+        return fallocate(fileno(stream), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
+    }) == 0;
 }

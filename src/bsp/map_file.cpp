@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 
 #include "bsp/file_io.h"
 
@@ -18,12 +17,7 @@ namespace {
 // Every zip archive starts with a local file header: "PK\3\4".
 constexpr unsigned char ZIP_SIGNATURE[4] = {'P', 'K', 3, 4};
 
-failure ok()
-{
-    return failure{LUMP_OK, nullptr, 0};
-}
-
-failure fail(lump_status status, named_file map, int error = 0)
+failure fail(failure_status status, named_file map, int error = 0)
 {
     return failure{status, map.path, error};
 }
@@ -33,17 +27,26 @@ std::int64_t nanoseconds(const struct timespec &t)
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-bool stamp_file(std::FILE *stream, file_stamp *stamp, mode_t *mode)
+bool same_file(const struct stat &a, const struct stat &b)
 {
-    struct stat st;
-    if (fstat(fileno(stream), &st) != 0)
-        return false;
-    *stamp = file_stamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
-    *mode = st.st_mode;
-    return true;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+file_stamp stamp_of(const struct stat &st)
+{
+    return file_stamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+}
+
+bool same_stamp(const file_stamp &a, const file_stamp &b)
+{
+    return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified_ns == b.modified_ns &&
+           a.changed_ns == b.changed_ns;
+}
+
+// Fresh memory is faulted in a page at a time as it is first touched, and
+// on a virtual machine that was a third of an import of a large lump;
+// asking the kernel for the pages in one call is advice, harmless if ignored.
 void populate(void *memory, std::size_t size)
 {
     const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -51,12 +54,6 @@ void populate(void *memory, std::size_t size)
     const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
     if (end > start)
         madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
-}
-
-bool same_stamp(const file_stamp &a, const file_stamp &b)
-{
-    return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified_ns == b.modified_ns &&
-           a.changed_ns == b.changed_ns;
 }
 
 int set_lock(named_file map, short type, bool wait)
@@ -67,24 +64,19 @@ int set_lock(named_file map, short type, bool wait)
     lock.l_whence = SEEK_SET;  // start 0 and length 0: the whole file, however it grows
     // Open-file-description locks belong to this open of the file, not to
     // the process, so nothing else the process opens or closes drops them.
-    int result;
-    do
-        result = fcntl(fileno(map.stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
-    while (result != 0 && errno == EINTR);
+    const int result = retry_interrupted([&] { return fcntl(fileno(map.stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); });
     return result == 0 ? 0 : errno;
 }
 
 failure check_unchanged(named_file map, const map_reading &fresh)
 {
-    file_stamp now;
-    mode_t mode;
-    if (!stamp_file(map.stream, &now, &mode) || !same_stamp(now, fresh.stamp))
-        return fail(LUMP_MAP_CHANGED, map);
+    struct stat now;
+    if (fstat(fileno(map.stream), &now) != 0 || !same_stamp(stamp_of(now), fresh.stamp))
+        return fail(MAP_CHANGED, map);
     // Renamed over, or deleted: writing would edit a file nobody will see.
     struct stat named;
-    if (stat(map.path, &named) != 0 || static_cast<std::uint64_t>(named.st_dev) != now.device ||
-        static_cast<std::uint64_t>(named.st_ino) != now.inode)
-        return fail(LUMP_MAP_CHANGED, map);
+    if (stat(map.path, &named) != 0 || !same_file(named, now))
+        return fail(MAP_CHANGED, map);
     return ok();
 }
 
@@ -96,24 +88,27 @@ failure reserve_lump(named_file map, const map_reading &fresh)
     if (fresh.header.lump_length == 0 || io_reserve(map.stream, fresh.header.lump_offset, fresh.header.lump_length))
         return ok();
     if (errno == ENOSPC || errno == EDQUOT)
-        return fail(LUMP_NO_SPACE, map);
+        return fail(MAP_NO_SPACE, map);
     if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
         return ok();
-    return fail(LUMP_RESERVE_FAILED, map, errno);
+    return fail(MAP_RESERVE_FAILED, map, errno);
 }
 
-failure write_and_sync(named_file map, const map_reading &fresh, const texture_lump &lump)
+// Writes the first size bytes of lump in the lump's place; *written says
+// how many reached the file.
+failure write_and_sync(named_file map, const map_reading &fresh, const texture_lump &lump, std::size_t size,
+                       std::size_t *written)
 {
-    if (!io_write_at(map.stream, lump.bytes.data(), lump.bytes.size(), fresh.header.lump_offset))
-        return fail(LUMP_WRITE_FAILED, map, errno);
-    return io_sync(map.stream) ? ok() : fail(LUMP_SYNC_FAILED, map, errno);
+    if (!io_write_at(map.stream, lump.bytes.get(), size, fresh.header.lump_offset, written))
+        return fail(MAP_WRITE_FAILED, map, errno);
+    return io_sync(map.stream) ? ok() : fail(MAP_SYNC_FAILED, map, errno);
 }
 
-// While the lump is written, the signals a user sends to stop a command
-// wait, so that none leaves it half old and half new; one that arrived
-// meanwhile acts on release. SIGXFSZ cannot wait like that: held, it would
-// kill the process after the rollback. Ignored, a file-size limit makes the
-// write fail with EFBIG, and the rollback runs.
+// While the lump is written, every signal that can wait does, so that
+// none leaves it half old and half new; one that arrived meanwhile acts on
+// release. SIGXFSZ cannot wait like that: held, it would kill the process
+// after the rollback. Ignored, a file-size limit makes the write fail with
+// EFBIG, and the rollback runs.
 struct held_signals {
     sigset_t saved_mask;
     struct sigaction saved_xfsz;
@@ -121,11 +116,10 @@ struct held_signals {
 
 void hold_signals(held_signals *held)
 {
-    sigset_t stop;
-    sigemptyset(&stop);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&stop, signal);
-    sigprocmask(SIG_BLOCK, &stop, &held->saved_mask);
+    sigset_t all;
+    sigfillset(&all);
+    sigdelset(&all, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &all, &held->saved_mask);
     struct sigaction ignore;
     std::memset(&ignore, 0, sizeof ignore);
     ignore.sa_handler = SIG_IGN;
@@ -145,18 +139,26 @@ failure lock_map(named_file map, map_lock kind, std::FILE *said)
     const short type = kind == MAP_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;
     int error = set_lock(map, type, false);
     if (error == EAGAIN || error == EACCES) {
-        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", map.path);
+        std::string path;
+        append_escaped(&path, map.path);
+        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", path.c_str());
         std::fflush(said);
         error = set_lock(map, type, true);
     }
     if (error == 0 || error == ENOLCK || error == EOPNOTSUPP || error == EINVAL)
         return ok();
-    return fail(LUMP_LOCK_FAILED, map, error);
+    return fail(MAP_LOCK_FAILED, map, error);
 }
 
 void unlock_map(named_file map)
 {
     set_lock(map, F_UNLCK, false);
+}
+
+bool is_the_map(named_file map, int fd)
+{
+    struct stat a, b;
+    return fstat(fileno(map.stream), &a) == 0 && fstat(fd, &b) == 0 && same_file(a, b);
 }
 
 failure read_header(named_file map, map_reading *reading)
@@ -165,65 +167,75 @@ failure read_header(named_file map, map_reading *reading)
     // the map is being read cannot match it later; the size is learnt up
     // front, so that a lump claimed far past the end of the file is refused
     // before anything is allocated for it.
-    mode_t mode;
-    if (!stamp_file(map.stream, &reading->stamp, &mode))
-        return fail(LUMP_READ_FAILED, map, errno);
-    if (S_ISDIR(mode))
-        return fail(LUMP_IS_DIRECTORY, map);
-    if (!S_ISREG(mode))
-        return fail(LUMP_NOT_SEEKABLE, map);
-    reading->file_size = reading->stamp.size;
+    struct stat st;
+    if (fstat(fileno(map.stream), &st) != 0)
+        return fail(MAP_READ_FAILED, map, errno);
+    if (S_ISDIR(st.st_mode))
+        return fail(MAP_IS_DIRECTORY, map);
+    if (!S_ISREG(st.st_mode))
+        return fail(MAP_NOT_REGULAR, map);
+    reading->stamp = stamp_of(st);
     bsp_header &header = reading->header;
     std::memset(header.bytes, 0, HEADER_SIZE);
-    const std::size_t present = static_cast<std::size_t>(std::min<std::uint64_t>(reading->file_size, HEADER_SIZE));
+    const std::size_t present = static_cast<std::size_t>(std::min<std::uint64_t>(reading->stamp.size, HEADER_SIZE));
     if (!io_read_at(map.stream, header.bytes, present, 0))
-        return fail(errno ? LUMP_READ_FAILED : LUMP_SHORT_HEADER, map, errno);
+        return fail(errno ? MAP_READ_FAILED : MAP_SHORT_HEADER, map, errno);
     if (present >= sizeof ZIP_SIGNATURE && std::memcmp(header.bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
-        return fail(LUMP_ZIP_ARCHIVE, map);
+        return fail(MAP_ZIP_ARCHIVE, map);
     if (present < HEADER_SIZE)
-        return fail(LUMP_SHORT_HEADER, map);
+        return fail(MAP_SHORT_HEADER, map);
     header.lump_offset = load_u32le(header.bytes + LUMP_OFFSET_AT);
     header.lump_length = load_u32le(header.bytes + LUMP_LENGTH_AT);
     // Both fields are 32-bit, so their sum cannot overflow 64 bits.
-    if (std::uint64_t{header.lump_offset} + header.lump_length > reading->file_size)
-        return fail(LUMP_OUTSIDE_FILE, map);
+    if (std::uint64_t{header.lump_offset} + header.lump_length > reading->stamp.size)
+        return fail(MAP_OUTSIDE_FILE, map);
     // An import would write over other lumps' directory entries. An empty
     // lump is never written, so where it claims to start does not matter.
     if (header.lump_length > 0 && header.lump_offset < HEADER_SIZE)
-        return fail(LUMP_OVERLAPS_HEADER, map);
+        return fail(MAP_OVERLAPS_HEADER, map);
     return ok();
 }
 
 failure read_map(named_file map, map_reading *reading)
 {
-    reading->lump = texture_lump{{}, 0};
+    reading->lump = texture_lump{nullptr, 0, 0};
     const failure unreadable = read_header(map, reading);
-    if (unreadable.status != LUMP_OK)
+    if (unreadable.status != NO_FAILURE)
         return unreadable;
-    std::vector<unsigned char> &bytes = reading->lump.bytes;
+    // Bounded by the file's size, checked above; an allocation that fails
+    // throws, and the front end reports it.
     const std::uint32_t length = reading->header.lump_length;
-    // Bounded by the file's size, checked above. Fresh memory is faulted in
-    // a page at a time as it is first touched, and on a virtual machine
-    // that was a third of an import of a large lump; asking the kernel to
-    // fill the pages in one call first is advice, and harmless if ignored.
-    bytes.reserve(length);
-    populate(bytes.data(), length);
-    bytes.resize(length);
-    if (!io_read_at(map.stream, bytes.data(), length, reading->header.lump_offset)) {
-        // A file that ended early was cut short since it was measured.
-        const failure cut = fail(errno ? LUMP_READ_FAILED : LUMP_OUTSIDE_FILE, map, errno);
-        reading->lump = texture_lump{{}, 0};
-        return cut;
-    }
-    reading->lump.record_count = length / RECORD_SIZE;
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[length]);
+    populate(bytes.get(), length);
+    // A file that ended early was cut short since it was measured.
+    if (!io_read_at(map.stream, bytes.get(), length, reading->header.lump_offset))
+        return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);
+    reading->lump = texture_lump{std::move(bytes), length, length / RECORD_SIZE};
     return ok();
 }
 
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading)
 {
     failure f = lock_map(map, MAP_SHARED_LOCK, said);
-    if (f.status == LUMP_OK)
+    if (f.status == NO_FAILURE)
         f = read_map(map, reading);
+    unlock_map(map);
+    return f;
+}
+
+failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *context, texture_lump *edited)
+{
+    failure f = lock_map(map, MAP_EXCLUSIVE_LOCK, said);
+    map_reading fresh;
+    if (f.status == NO_FAILURE)
+        f = read_map(map, &fresh);
+    if (f.status == NO_FAILURE)
+        f = edit(fresh, edited, context);
+    // An edit that changes nothing is not written: the map keeps its bytes
+    // and its times, so that make, rsync and zip -u see it unchanged.
+    if (f.status == NO_FAILURE &&
+        (edited->size != fresh.lump.size || std::memcmp(edited->bytes.get(), fresh.lump.bytes.get(), edited->size) != 0))
+        f = write_lump_back(map, fresh, *edited);
     unlock_map(map);
     return f;
 }
@@ -231,53 +243,22 @@ failure read_map_shared(named_file map, std::FILE *said, map_reading *reading)
 failure write_lump_back(named_file map, const map_reading &fresh, const texture_lump &edited)
 {
     // Checked before reserving: fallocate moves the map's ctime.
-    failure f = check_unchanged(map, fresh);
-    if (f.status == LUMP_OK)
+    failure f = edited.size == fresh.lump.size ? check_unchanged(map, fresh) : fail(MAP_CHANGED, map);
+    if (f.status == NO_FAILURE)
         f = reserve_lump(map, fresh);
-    if (f.status != LUMP_OK)
+    if (f.status != NO_FAILURE)
         return f;
     held_signals held;
     hold_signals(&held);
-    f = write_and_sync(map, fresh, edited);
-    // Half an edit is worse than none: the lump as it was goes back.
-    if (f.status != LUMP_OK)
-        write_and_sync(map, fresh, fresh.lump);
+    std::size_t written = 0;
+    f = write_and_sync(map, fresh, edited, edited.size, &written);
+    // Half an edit is worse than none: the lump as it was goes back, as far
+    // as the edit reached (a file-size limit stops both at the same byte).
+    if (f.status != NO_FAILURE) {
+        const failure rollback = write_and_sync(map, fresh, fresh.lump, written, &written);
+        if (rollback.status != NO_FAILURE)
+            f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
+    }
     release_signals(held);
     return f;
-}
-
-std::string describe_failure(const failure &f)
-{
-    // Per status: whether it is about writing, and the words after the
-    // path; none where the system's reason says it all.
-    static const struct {
-        bool writing;
-        const char *phrase;
-    } WORDS[] = {
-        {false, "no error"},
-        {false, "not a regular file"},
-        {false, "is a directory"},
-        {false, "it is a zip archive (.pk3), not a map; extract the map first: unzip "},
-        {false, "file is shorter than the 144-byte header"},
-        {false, "texture lump reaches past the end of the file"},
-        {false, "texture lump overlaps the 144-byte header"},
-        {false, nullptr},
-        {false, "cannot lock the file"},
-        {true, "it changed during the import (replaced or rewritten by another program); nothing was written"},
-        {true, "no space on the disk for the texture lump; nothing was written"},
-        {true, "cannot reserve disk space for the texture lump, so nothing was written"},
-        {true, nullptr},
-        {true, "the texture lump may not have reached the disk"},
-        {false, nullptr},
-        {true, nullptr},
-    };
-    static_assert(sizeof WORDS / sizeof WORDS[0] == LUMP_OUTPUT_FAILED + 1, "words for every status");
-    std::string text = std::string(WORDS[f.status].writing ? "Cannot write " : "Cannot read ") + f.path;
-    if (WORDS[f.status].phrase != nullptr)
-        text += std::string(": ") + WORDS[f.status].phrase;
-    if (f.status == LUMP_ZIP_ARCHIVE)
-        text += std::string(f.path) + " 'maps/*.bsp'";
-    if (f.error != 0)
-        text += std::string(": ") + std::strerror(f.error);
-    return text;
 }

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "bsp/file_io.h"
-#include "commands/record_index.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -37,25 +37,20 @@ void put_name(output *out, std::string_view name)
         out->block += name;
 }
 
-// Reads the map, then writes heading and whatever put_line writes for each
-// record, in lump order; nothing at all when the map cannot be read.
-failure write_record_lines(named_file map, named_file file, bool for_terminal, std::FILE *err,
+// Writes heading and whatever put_line writes for each record, in lump order.
+failure write_record_lines(const map_reading &map, named_file file, bool for_terminal, std::FILE *err,
                            std::string_view heading, void (*put_line)(output *, const texture_lump &, std::size_t, std::FILE *))
 {
-    map_reading reading;
-    const failure read = read_map_shared(map, err, &reading);
-    if (read.status != LUMP_OK)
-        return read;
     output out{file, for_terminal, std::string(), 0, false};
-    out.block.reserve(OUTPUT_BLOCK + 2 * RECORD_SIZE);
+    out.block.reserve(OUTPUT_BLOCK + 4 * NAME_SIZE + 32);  // a block and one escaped line
     out.block += heading;
-    for (std::size_t i = 0; i < reading.lump.record_count; ++i) {
-        put_line(&out, reading.lump, i, err);
+    for (std::size_t i = 0; i < map.lump.record_count; ++i) {
+        put_line(&out, map.lump, i, err);
         if (out.block.size() >= OUTPUT_BLOCK)
             flush_output(&out);
     }
     flush_output(&out);
-    return out.failed ? failure{LUMP_OUTPUT_FAILED, file.path, out.error} : failure{LUMP_OK, nullptr, 0};
+    return out.failed ? failure{OUTPUT_UNWRITABLE, file.path, out.error} : ok();
 }
 
 void put_listing_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *)
@@ -88,31 +83,6 @@ void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::
     out->block += '\n';
 }
 
-// How many bytes from p on make one character that may be shown as it is:
-// printable ASCII, or a valid UTF-8 sequence that is no C1 control. 0 for
-// a byte that must be escaped.
-std::size_t printable_length(const unsigned char *p, std::size_t left)
-{
-    const unsigned char lead = p[0];
-    if (lead >= 0x20 && lead < 0x7F)
-        return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80;  // the range of the second byte; later ones are 80..BF
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2, low = lead == 0xC2 ? 0xA0 : 0x80;  // C2 80..9F encode the C1 controls
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;  // no overlongs, no surrogates
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-    if (length == 0 || left < length || p[1] < low || p[1] > high)
-        return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if (p[k] < 0x80 || p[k] > 0xBF)
-            return 0;
-    return length;
-}
-
 // The first " = " of a line, or nullptr. An '=' is rare in a line but for
 // its separator, so looking for it first beat a general substring search.
 char *find_separator(char *line)
@@ -121,35 +91,6 @@ char *find_separator(char *line)
         if (equals > line && equals[-1] == ' ' && equals[1] == ' ')
             return equals - 1;
     return nullptr;
-}
-
-// The import's first half: every line of the surface file, noted in the
-// index. Only the line feed is cut from a surface name: a carriage return
-// or trailing blank is part of it, and so makes it unknown, which the user
-// then sees quoted.
-failure note_surface_lines(named_file surfaces, record_index *index, std::FILE *err)
-{
-    char line[LINE_BUFFER_SIZE];
-    int got;
-    while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
-        char *separator = find_separator(line);
-        if (separator == nullptr)
-            continue;
-        char *surface_name = separator + 3;
-        const std::size_t length = std::strlen(surface_name);
-        if (length > 0 && surface_name[length - 1] == '\n')
-            surface_name[length - 1] = '\0';
-        const int surface = surface_index_of(surface_name);
-        if (surface < 0) {
-            std::string message = "Error: Unknown surface \"";
-            append_escaped(&message, surface_name);
-            std::fprintf(err, "%s\"\n", message.c_str());
-            continue;
-        }
-        note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
-                     static_cast<unsigned>(surface));
-    }
-    return got < 0 ? failure{LUMP_INPUT_FAILED, surfaces.path, errno} : failure{LUMP_OK, nullptr, 0};
 }
 
 // Other imports may have changed surfaces meanwhile; that is what the
@@ -165,11 +106,30 @@ bool same_records(const map_reading &first, const map_reading &fresh)
     return true;
 }
 
+struct import_work {
+    named_file map;
+    const map_reading *first;
+    const record_index *index;
+};
+
+// The edit goes into the first reading's buffer, whose records bear the
+// same names, so the index still holds, and whose pages are already in
+// memory; the fresh reading stays as it was, for a rollback.
+failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void *context)
+{
+    const import_work &work = *static_cast<const import_work *>(context);
+    if (!same_records(*work.first, fresh))
+        return failure{MAP_CHANGED, work.map.path, 0};
+    std::memcpy(edited->bytes.get(), fresh.lump.bytes.get(), fresh.lump.size);
+    apply_noted(*work.index, edited);
+    return ok();
+}
+
 }  // namespace
 
-failure list_textures(named_file map, named_file out, bool for_terminal, std::FILE *err)
+failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 {
-    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
+    return write_record_lines(map, out, for_terminal, nullptr, "Textures:\n", put_listing_line);
 }
 
 bool is_exported(const texture_lump &lump, std::size_t i)
@@ -191,60 +151,52 @@ const char *name_read_back_fault(std::string_view name)
     return nullptr;
 }
 
-failure export_surface_file(named_file map, named_file out, bool for_terminal, std::FILE *err)
+failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
 {
     return write_record_lines(map, out, for_terminal, err, "", put_export_line);
 }
 
-void append_escaped(std::string *to, std::string_view text)
+// Only the line feed is cut from a surface name: a carriage return or
+// trailing blank is part of it, and so makes it unknown, which the user
+// then sees quoted.
+failure read_surface_lines(named_file surfaces, record_index *index, std::FILE *err)
 {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = printable_length(bytes + i, text.size() - i);
-        if (length > 0) {
-            to->append(text.substr(i, length));
-            i += length;
+    char line[LINE_BUFFER_SIZE];
+    int got;
+    while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
+        char *separator = find_separator(line);
+        if (separator == nullptr)
+            continue;
+        char *surface_name = separator + 3;
+        const std::size_t length = std::strlen(surface_name);
+        if (length > 0 && surface_name[length - 1] == '\n')
+            surface_name[length - 1] = '\0';
+        const int surface = surface_index_of(surface_name);
+        if (surface < 0) {
+            std::string message = "Error: Unknown surface \"";
+            append_escaped(&message, surface_name);
+            std::fprintf(err, "%s\"\n", message.c_str());
             continue;
         }
-        const unsigned char byte = bytes[i++];
-        if (byte == '\r' || byte == '\n' || byte == '\t') {
-            *to += byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : "\\t";
-            continue;
-        }
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-        *to += hex;
+        note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
+                     static_cast<unsigned>(surface));
     }
+    return got < 0 ? failure{INPUT_UNREADABLE, surfaces.path, errno} : ok();
 }
 
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err)
 {
     map_reading first;
     failure f = read_map_shared(map, err, &first);
-    if (f.status != LUMP_OK)
+    if (f.status != NO_FAILURE)
         return f;
     // Matched with the map unlocked: a surface file that comes slowly, or
     // from a pipe fed by another command on this map, holds up nobody.
     record_index index;
     index_records(first.lump, &index);
-    f = note_surface_lines(surfaces, &index, err);
-    if (f.status != LUMP_OK)
+    f = read_surface_lines(surfaces, &index, err);
+    if (f.status != NO_FAILURE)
         return f;
-    f = lock_map(map, MAP_EXCLUSIVE_LOCK, err);
-    map_reading fresh;
-    if (f.status == LUMP_OK)
-        f = read_map(map, &fresh);
-    if (f.status == LUMP_OK && !same_records(first, fresh))
-        f = failure{LUMP_MAP_CHANGED, map.path, 0};
-    if (f.status == LUMP_OK) {
-        // The edit goes into the first reading's buffer, whose records bear
-        // the same names, so the index still holds, and whose pages are
-        // already in memory; the fresh reading stays as it was, for a
-        // rollback.
-        first.lump.bytes = fresh.lump.bytes;
-        apply_noted(index, &first.lump);
-        f = write_lump_back(map, fresh, first.lump);
-    }
-    unlock_map(map);
-    return f;
+    import_work work{map, &first, &index};
+    return rewrite_lump(map, err, set_noted_surfaces, &work, &first.lump);
 }

@@ -1,0 +1,57 @@
+// What went wrong, and the words for it. Every operation that can fail
+// returns a failure built where the failing call was made, with the path
+// of the file it concerns and that call's errno; only the front end turns
+// it into an "Error: " line.
+#ifndef LUMPSMITH_FAILURE_H
+#define LUMPSMITH_FAILURE_H
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+enum failure_status {
+    NO_FAILURE = 0,
+    MAP_NOT_REGULAR,      // not a regular file (a pipe, a FIFO, a terminal)
+    MAP_IS_DIRECTORY,
+    MAP_ZIP_ARCHIVE,      // a .pk3 or other zip archive, which holds maps but is none
+    MAP_SHORT_HEADER,     // the file holds fewer than HEADER_SIZE bytes
+    MAP_OUTSIDE_FILE,     // offset + length reaches past the end of the file
+    MAP_OVERLAPS_HEADER,  // a lump of some length starts inside the header
+    MAP_READ_FAILED,      // a read of the map failed
+    MAP_LOCK_FAILED,      // the filesystem offers locks but would not give one
+    MAP_CHANGED,          // another program replaced or rewrote the map since it was read
+    MAP_NO_SPACE,         // the lump's blocks could not be reserved; nothing written
+    MAP_RESERVE_FAILED,   // reserving failed for another reason; nothing written
+    MAP_WRITE_FAILED,     // the write-back failed; the old lump was written back
+    MAP_SYNC_FAILED,      // the write-back may not have reached storage; the old lump was written back
+    MAP_ROLLBACK_FAILED,  // the write-back failed, and so did writing the old lump back
+    OUT_OF_MEMORY,        // the file is too large for the memory this process may have
+    INPUT_UNREADABLE,     // the command's other input (the surface file) could not be read
+    OUTPUT_UNWRITABLE,    // the command's output could not be written
+};
+
+// An open file and its path as the user typed it, which messages name.
+struct named_file {
+    std::FILE *stream;
+    const char *path;
+};
+
+struct failure {
+    failure_status status;  // NO_FAILURE when nothing failed
+    const char *path;       // the file it is about
+    int error;              // errno of the failed call; 0 when no call failed
+    int rollback_error = 0; // with MAP_ROLLBACK_FAILED: errno of the failed rollback
+};
+
+// Nothing failed.
+failure ok();
+// The words of an Error line for a failure, without "Error: " and the line
+// feed: "Cannot write map.bsp: No space left on device".
+std::string describe_failure(const failure &f);
+
+// Appends text to to with bytes that could drive a terminal written as \r,
+// \n, \t or \xHH: C0 controls, DEL, C1 controls (raw or UTF-8-encoded) and
+// every byte that is not part of valid UTF-8. Other UTF-8 text stays.
+void append_escaped(std::string *to, std::string_view text);
+
+#endif
