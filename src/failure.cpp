@@ -77,10 +77,9 @@ std::string describe_failure(const failure &f)
     case MAP_WRITE_FAILED: case MAP_ROLLBACK_FAILED: case OUTPUT_UNWRITABLE: writing = true; break;
     case MAP_SYNC_FAILED: writing = true, phrase = "the texture lump may not have reached the disk"; break;
     }
-    std::string text = writing ? "Cannot write " : "Cannot read ";
-    append_escaped(&text, f.path);
+    std::string text = (writing ? "Cannot write " : "Cannot read ") + escaped(f.path);
     if (!phrase.empty())
-        append_escaped(&(text += ": "), phrase);
+        text += ": " + escaped(phrase);
     if (f.error != 0)
         text += std::string(": ") + std::strerror(f.error);
     if (f.status == MAP_ROLLBACK_FAILED)
@@ -108,4 +107,11 @@ void append_escaped(std::string *to, std::string_view text)
         std::snprintf(hex, sizeof hex, "\\x%02X", byte);
         *to += hex;
     }
+}
+
+std::string escaped(std::string_view text)
+{
+    std::string to;
+    append_escaped(&to, text);
+    return to;
 }

@@ -53,5 +53,7 @@ std::string describe_failure(const failure &f);
 // \n, \t or \xHH: C0 controls, DEL, C1 controls (raw or UTF-8-encoded) and
 // every byte that is not part of valid UTF-8. Other UTF-8 text stays.
 void append_escaped(std::string *to, std::string_view text);
+// text escaped as append_escaped does it.
+std::string escaped(std::string_view text);
 
 #endif

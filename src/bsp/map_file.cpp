@@ -139,9 +139,7 @@ failure lock_map(named_file map, map_lock kind, std::FILE *said)
     const short type = kind == MAP_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;
     int error = set_lock(map, type, false);
     if (error == EAGAIN || error == EACCES) {
-        std::string path;
-        append_escaped(&path, map.path);
-        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", path.c_str());
+        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
         std::fflush(said);
         error = set_lock(map, type, true);
     }

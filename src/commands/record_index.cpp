@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -57,9 +59,27 @@ std::uint64_t siphash13(const sip_key &key, const unsigned char *in, std::size_t
     return v[0] ^ v[1] ^ v[2] ^ v[3];
 }
 
+// True when record i bears exactly name. Where the name must end is looked
+// at first: most records compared in a probe differ there already.
+bool is_named(const texture_lump &lump, std::size_t i, std::string_view name)
+{
+    const unsigned char *field = lump.bytes.get() + i * RECORD_SIZE;
+    return name.size() <= NAME_SIZE && (name.size() == NAME_SIZE || field[name.size()] == '\0') &&
+           std::memcmp(field, name.data(), name.size()) == 0;
+}
+
+// The slot that holds name's group, or the empty slot where it belongs.
+std::size_t slot_of(const record_index &index, std::string_view name)
+{
+    std::size_t slot = name_hash(name) & index.mask;
+    while (index.slots[slot] != 0 && !is_named(*index.lump, index.slots[slot] - 1, name))
+        slot = (slot + 1) & index.mask;
+    return slot;
+}
+
 }  // namespace
 
-std::size_t keyed_name_hash::operator()(std::string_view name) const
+std::uint64_t name_hash(std::string_view name)
 {
     static const sip_key key = random_key();
     return siphash13(key, reinterpret_cast<const unsigned char *>(name.data()), name.size());
@@ -68,22 +88,30 @@ std::size_t keyed_name_hash::operator()(std::string_view name) const
 void index_records(const texture_lump &lump, record_index *index)
 {
     // A lump holds at most 4 GiB / 72 records, so a record number fits in 32 bits.
-    index->groups.reserve(lump.record_count);
+    std::size_t size = 16;
+    while (size < 4 * lump.record_count)
+        size *= 2;
+    index->lump = &lump;
+    index->slots.assign(size, 0);
+    index->mask = size - 1;
     index->group.resize(lump.record_count);
     index->noted.assign(lump.record_count, NO_SURFACE);
-    for (std::size_t i = 0; i < lump.record_count; ++i)
-        index->group[i] = index->groups.emplace(name_of_record(lump, i), static_cast<std::uint32_t>(i)).first->second;
+    for (std::size_t i = 0; i < lump.record_count; ++i) {
+        std::uint32_t &slot = index->slots[slot_of(*index, name_of_record(lump, i))];
+        if (slot == 0)
+            slot = static_cast<std::uint32_t>(i + 1);
+        index->group[i] = slot - 1;
+    }
 }
 
 bool note_surface(record_index *index, std::string_view name, unsigned surface)
 {
-    const auto found = index->groups.find(name);
-    if (found == index->groups.end())
+    const std::uint32_t slot = index->slots[slot_of(*index, name)];
+    if (slot == 0)
         return false;
-    index->noted[found->second] = static_cast<std::int16_t>(surface);
+    index->noted[slot - 1] = static_cast<std::int16_t>(surface);
     return true;
 }
-
 std::size_t apply_noted(const record_index &index, texture_lump *lump)
 {
     std::size_t set = 0;

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "bsp/bsp_lump.h"
@@ -15,21 +14,30 @@
 // No surface noted for a group yet.
 constexpr std::int16_t NO_SURFACE = -1;
 
-// SipHash-1-3 of a name under a key drawn at random once per run, so that
-// no map's names can be chosen to fall into one bucket and make an import
-// quadratic: the key is not known until the tool runs.
-struct keyed_name_hash {
-    std::size_t operator()(std::string_view name) const;
-};
-
 // The lump's records grouped by name. Each group is known by its first
 // record; a line sets the surface of its name's group, so the last line for
 // a name wins however many records bear it.
+//
+// The groups are found through an open-addressing table with linear
+// probing: slot name_hash(name) & mask, then the slots after it, up to the
+// first empty one. A slot holds 1 + the first record of a group, so that a
+// lookup reads the name from the lump itself. The table is kept at most a
+// quarter full: a line whose name no record bears, most lines of a
+// studio-wide surface file, probes until an empty slot. (The standard
+// unordered_map took three times as long at 400,000 records: a lookup
+// there walks from bucket to node to name, a cache miss each.)
 struct record_index {
-    std::unordered_map<std::string_view, std::uint32_t, keyed_name_hash> groups;  // name: its first record
+    const texture_lump *lump;
+    std::vector<std::uint32_t> slots;  // 0: empty
+    std::size_t mask;                  // slots.size() - 1, a power of two less one
     std::vector<std::uint32_t> group;  // per record: the first record bearing its name
     std::vector<std::int16_t> noted;   // per group (at its first record): the surface to set
 };
+
+// SipHash-1-3 of name under a key drawn at random once per run, so that no
+// map's names can be chosen to share a slot and make an import quadratic:
+// the key is not known until the tool runs.
+std::uint64_t name_hash(std::string_view name);
 
 // Groups the lump's records by name, with no surface noted. The index
 // refers to the lump's names, so the lump must outlive it unchanged.

@@ -72,9 +72,7 @@ void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::
     const std::string_view name = name_of_record(lump, i);
     const char *fault = name_read_back_fault(name);
     if (fault != nullptr) {
-        std::string message = "Error: Not exporting record " + std::to_string(i) + " \"";
-        append_escaped(&message, name);
-        std::fprintf(err, "%s\": %s\n", message.c_str(), fault);
+        std::fprintf(err, "Error: Not exporting record %zu \"%s\": %s\n", i, escaped(name).c_str(), fault);
         return;
     }
     put_name(out, name);
@@ -172,14 +170,11 @@ failure read_surface_lines(named_file surfaces, record_index *index, std::FILE *
         if (length > 0 && surface_name[length - 1] == '\n')
             surface_name[length - 1] = '\0';
         const int surface = surface_index_of(surface_name);
-        if (surface < 0) {
-            std::string message = "Error: Unknown surface \"";
-            append_escaped(&message, surface_name);
-            std::fprintf(err, "%s\"\n", message.c_str());
-            continue;
-        }
-        note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
-                     static_cast<unsigned>(surface));
+        if (surface < 0)
+            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
+        else
+                note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
+                         static_cast<unsigned>(surface));
     }
     return got < 0 ? failure{INPUT_UNREADABLE, surfaces.path, errno} : ok();
 }

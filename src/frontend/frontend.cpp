@@ -59,9 +59,7 @@ int report(const std::string &what)
 
 int report_open_failure(const char *path)
 {
-    std::string escaped;
-    append_escaped(&escaped, path);
-    std::fprintf(stderr, "Error: Cannot open %s\n", escaped.c_str());
+    std::fprintf(stderr, "Error: Cannot open %s\n", escaped(path).c_str());
     return 1;
 }
 
@@ -76,35 +74,21 @@ int print_usage(const char *program)
     return 1;
 }
 
-int copy_textures(std::FILE *, const char *, const char *)
+// The -tc placeholder, which reads nothing from the map it was given.
+failure copy_textures(const invocation &)
 {
     std::fputs("Not yet implemented.\n", stderr);
-    return 0;
+    return ok();
 }
 
 // -tl and -se write to the row's second file when given, otherwise to
 // standard output; names are escaped where that is a terminal.
-named_file output_of(const invocation &inv)
+failure write_record_lines(const invocation &inv)
 {
-    return inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
-}
-
-failure run_list_textures(const invocation &inv)
-{
-    const named_file out = output_of(inv);
-    return list_textures(inv.map, out, isatty(fileno(out.stream)));
-}
-
-failure run_copy_textures(const invocation &inv)
-{
-    copy_textures(inv.files[0].stream, inv.argv[3], inv.argv[4]);
-    return ok();
-}
-
-failure run_export(const invocation &inv)
-{
-    const named_file out = output_of(inv);
-    return export_surface_file(inv.map, out, isatty(fileno(out.stream)), stderr);
+    const named_file out = inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
+    const bool terminal = isatty(fileno(out.stream));
+    return std::strcmp(inv.argv[1], "-tl") == 0 ? list_textures(inv.map, out, terminal)
+                                                : export_surface_file(inv.map, out, terminal, stderr);
 }
 
 failure run_import(const invocation &inv)
@@ -119,9 +103,9 @@ failure run_list_surfaces(const invocation &)
 }
 
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {MAP_TO_READ, NONE}, true, run_list_textures},
-    {"-tc", 5, 5, {MAP_TO_READ, NONE}, false, run_copy_textures},
-    {"-se", 3, 4, {MAP_TO_READ, OUTPUT}, true, run_export},
+    {"-tl", 3, 3, {MAP_TO_READ, NONE}, true, write_record_lines},
+    {"-tc", 5, 5, {MAP_TO_READ, NONE}, false, copy_textures},
+    {"-se", 3, 4, {MAP_TO_READ, OUTPUT}, true, write_record_lines},
     {"-si", 4, 4, {MAP_TO_UPDATE, SURFACES}, false, run_import},
     {"-sl", 2, 2, {NONE, NONE}, false, run_list_surfaces},
 };
@@ -151,12 +135,10 @@ std::FILE *open_file(const char *path, const file_slot &slot)
 {
     const int fd = open(path, slot.flags | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        return nullptr;
-    if ((slot.flags & O_NONBLOCK) && S_ISREG(st.st_mode))
+    if (fd >= 0 && (slot.flags & O_NONBLOCK) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::FILE *stream = fdopen(fd, slot.mode);
-    if (stream == nullptr)
+    std::FILE *stream = fd < 0 ? nullptr : fdopen(fd, slot.mode);
+    if (stream == nullptr && fd >= 0)
         close(fd);
     return stream;
 }
@@ -165,10 +147,7 @@ std::FILE *open_file(const char *path, const file_slot &slot)
 // name, link or descriptor it was given.
 int refuse_output_onto_map(const named_file &map, const char *output)
 {
-    std::string text = "Refusing to write ";
-    append_escaped(&text, output);
-    append_escaped(&(text += ": it is the same file as "), map.path);
-    return report(text);
+    return report("Refusing to write " + escaped(output) + ": it is the same file as " + escaped(map.path));
 }
 
 // Opens the row's files in order, the map first, and reads the map where
@@ -206,8 +185,10 @@ int open_files(const command_row &row, int argc, invocation *inv)
                 return report(describe_failure(failure{OUTPUT_UNWRITABLE, path, errno}));
         } else {
             // A surface file is read line by line; in 4 KiB reads, a large
-            // one took a system call per 4 KiB.
-            std::setvbuf(file.stream, nullptr, _IOFBF, SURFACE_FILE_BUFFER);
+            // one took a system call per 4 KiB. glibc ignores the size
+            // unless it is given the buffer too.
+            static char buffer[SURFACE_FILE_BUFFER];
+            std::setvbuf(file.stream, buffer, _IOFBF, sizeof buffer);
         }
     }
     return 0;
@@ -230,14 +211,6 @@ int close_streams(const command_row &row, const invocation &inv, int failed)
     return failed;
 }
 
-int run_command(const command_row &row, int argc, invocation *inv)
-{
-    if (open_files(row, argc, inv) != 0)
-        return 1;
-    const failure f = row.run(*inv);
-    return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
-}
-
 }  // namespace
 
 int run_command_line(int argc, char **argv)
@@ -248,11 +221,14 @@ int run_command_line(int argc, char **argv)
     if (row == nullptr)
         return print_usage(argc > 0 && argv[0] ? argv[0] : "lumpsmith");
     invocation inv{argv, {{nullptr, nullptr}, {nullptr, nullptr}}, 0, {}};
-    int failed;
+    int failed = 1;
     // Memory runs out only for a map or surface file too large for this
     // process's limits, and always before the map is written.
     try {
-        failed = run_command(*row, argc, &inv);
+        if (open_files(*row, argc, &inv) == 0) {
+            const failure f = row->run(inv);
+            failed = f.status == NO_FAILURE ? 0 : report(describe_failure(f));
+        }
     } catch (const std::bad_alloc &) {
         failed = report(describe_failure(failure{OUT_OF_MEMORY, inv.opened ? inv.files[0].path : argv[0], ENOMEM}));
     }

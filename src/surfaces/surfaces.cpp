@@ -31,11 +31,9 @@ int surface_index_of(const char *name)
         return -1;
     std::uint32_t set = sets.by_first[static_cast<unsigned char>(name[0])] &
                         sets.by_second[static_cast<unsigned char>(name[1])];
-    for (; set != 0; set &= set - 1) {
-        const int i = __builtin_ctz(set);
-        if (std::strcmp(name, surface_names[i]) == 0)
-            return i;
-    }
+    for (; set != 0; set &= set - 1)
+        if (std::strcmp(name, surface_names[__builtin_ctz(set)]) == 0)
+            return __builtin_ctz(set);
     return -1;
 }
 
