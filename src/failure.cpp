@@ -50,7 +50,8 @@ failure ok()
 
 std::string describe_failure(const failure &f)
 {
-    // The words after the path; none where the system's reason says it all.
+    // Whether it is about writing, and the words after the path; none where
+    // the system's reason says it all.
     bool writing = false;
     std::string phrase;
     switch (f.status) {
@@ -58,24 +59,18 @@ std::string describe_failure(const failure &f)
     case MAP_NOT_REGULAR: phrase = "not a regular file"; break;
     case MAP_IS_DIRECTORY: phrase = "is a directory"; break;
     case MAP_ZIP_ARCHIVE:
-        phrase = "it is a zip archive (.pk3), not a map; extract the map first: unzip " + shell_word(f.path) +
-                 " 'maps/*.bsp'";
+        phrase = "it is a zip archive (.pk3), not a map; extract the map first: unzip " + shell_word(f.path) + " 'maps/*.bsp'";
         break;
     case MAP_SHORT_HEADER: phrase = "file is shorter than the 144-byte header"; break;
     case MAP_OUTSIDE_FILE: phrase = "texture lump reaches past the end of the file"; break;
     case MAP_OVERLAPS_HEADER: phrase = "texture lump overlaps the 144-byte header"; break;
-    case MAP_READ_FAILED: case OUT_OF_MEMORY: case INPUT_UNREADABLE: break;
     case MAP_LOCK_FAILED: phrase = "cannot lock the file"; break;
-    case MAP_CHANGED:
-        writing = true;
-        phrase = "it changed during the import (replaced or rewritten by another program); nothing was written";
-        break;
+    case MAP_READ_FAILED: case OUT_OF_MEMORY: case INPUT_UNREADABLE: break;
+    case MAP_CHANGED: writing = true, phrase = "it changed during the import (replaced or rewritten by another program); nothing was written"; break;
     case MAP_NO_SPACE: writing = true, phrase = "no space on the disk for the texture lump; nothing was written"; break;
-    case MAP_RESERVE_FAILED:
-        writing = true, phrase = "cannot reserve disk space for the texture lump, so nothing was written";
-        break;
-    case MAP_WRITE_FAILED: case MAP_ROLLBACK_FAILED: case OUTPUT_UNWRITABLE: writing = true; break;
+    case MAP_RESERVE_FAILED: writing = true, phrase = "cannot reserve disk space for the texture lump, so nothing was written"; break;
     case MAP_SYNC_FAILED: writing = true, phrase = "the texture lump may not have reached the disk"; break;
+    case MAP_WRITE_FAILED: case MAP_ROLLBACK_FAILED: case OUTPUT_UNWRITABLE: writing = true; break;
     }
     std::string text = (writing ? "Cannot write " : "Cannot read ") + escaped(f.path);
     if (!phrase.empty())

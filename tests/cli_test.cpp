@@ -116,6 +116,8 @@ TEST_F(Cli, FilesThatCannotBeOpenedAreNamed)
     expect_run({"-si", "missing.bsp", "in.txt"}, 1, "", "Error: Cannot open missing.bsp\n");
     expect_run({"-si", "map.bsp", "missing.txt"}, 1, "", "Error: Cannot open missing.txt\n");
     expect_run({"-se", "map.bsp", "no/such/dir/out.txt"}, 1, "", "Error: Cannot open no/such/dir/out.txt\n");
+    // Bytes that could drive a terminal are escaped, in paths as in names.
+    expect_run({"-tl", "y\x1b[2J\n.bsp"}, 1, "", "Error: Cannot open y\\x1B[2J\\n.bsp\n");
     EXPECT_EQ(files(), std::vector<std::string>{"map.bsp"});
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
@@ -134,6 +136,7 @@ TEST_F(Cli, BrokenMapsAreRefusedWithOneLineAndNoOutput)
     store_u32le(huge.data() + 20, 0xFFFFFFFF);
     ASSERT_TRUE(write_bytes(dir / "huge.bsp", huge));
     std::filesystem::create_directory(dir / "folder");
+    ASSERT_TRUE(write_bytes(dir / "my maps.pk3", {'P', 'K', 3, 4}));
     const std::string short_header = ": file is shorter than the 144-byte header\n";
     const std::string outside = ": texture lump reaches past the end of the file\n";
     for (const std::string sw : {"-tl", "-se"}) {
@@ -141,8 +144,53 @@ TEST_F(Cli, BrokenMapsAreRefusedWithOneLineAndNoOutput)
         expect_run({sw, "cut.bsp"}, 1, "", "Error: Cannot read cut.bsp" + outside);
         expect_run({sw, "huge.bsp"}, 1, "", "Error: Cannot read huge.bsp" + outside);
         expect_run({sw, "folder"}, 1, "", "Error: Cannot read folder: is a directory\n");
+        // The hint's command pastes back whole.
+        expect_run({sw, "my maps.pk3"}, 1, "",
+                   "Error: Cannot read my maps.pk3: it is a zip archive (.pk3), not a map; extract the map first: "
+                   "unzip 'my maps.pk3' 'maps/*.bsp'\n");
     }
     EXPECT_EQ(read_bytes(dir / "huge.bsp"), huge);
+    // A FIFO given as a map is refused at once, never waited on.
+    ASSERT_EQ(mkfifo((dir / "f.bsp").c_str(), 0600), 0);
+    ASSERT_TRUE(write_bytes(dir / "edit.txt", bytes{'x'}));
+    run_options deadline;
+    deadline.deadline = 20;
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"-tl", "f.bsp"}, {"-se", "f.bsp"}, {"-se", "f.bsp", "out.txt"}, {"-si", "f.bsp", "edit.txt"}})
+        expect_run(args, 1, "", "Error: Cannot read f.bsp: not a regular file\n", deadline);
+    expect_run({"-tc", "f.bsp", "a", "b"}, 0, "", "Not yet implemented.\n", deadline);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));
+}
+
+// A map too large for the memory the process may have is an Error line,
+// with the map and any output file as they were: a sparse file whose header
+// claims a 4 GiB lump, under a 1 GiB address-space limit.
+TEST_F(Cli, RunningOutOfMemoryIsAnErrorLine)
+{
+    bytes header = map;
+    store_u32le(header.data() + LUMP_OFFSET_AT, HEADER_SIZE);
+    store_u32le(header.data() + LUMP_LENGTH_AT, 0xFFFFFF00u);
+    header.resize(HEADER_SIZE);
+    ASSERT_TRUE(write_bytes(dir / "big.bsp", header));
+    ASSERT_EQ(truncate((dir / "big.bsp").c_str(), HEADER_SIZE + 0xFFFFFF00ull), 0);
+    ASSERT_TRUE(write_bytes(dir / "out.txt", bytes{'o', 'l', 'd'}));
+    ASSERT_TRUE(write_bytes(dir / "edit.txt", bytes{'x'}));
+    run_options limited;
+    limited.address_space = 1ul << 30;
+    if (run_tool(dir, {"-sl"}, limited).status != 0)
+        GTEST_SKIP() << "this build cannot start under a 1 GiB address-space limit (sanitizers)";
+    struct stat before;
+    ASSERT_EQ(stat((dir / "big.bsp").c_str(), &before), 0);
+    const std::string no_memory = "Error: Cannot read big.bsp: Cannot allocate memory\n";
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"-tl", "big.bsp"}, {"-se", "big.bsp", "out.txt"}, {"-se", "big.bsp", "new.txt"}, {"-si", "big.bsp", "edit.txt"}})
+        expect_run(args, 1, "", no_memory, limited);
+    struct stat after;
+    ASSERT_EQ(stat((dir / "big.bsp").c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(read_bytes(dir / "out.txt"), (bytes{'o', 'l', 'd'}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "new.txt"));
 }
 
 TEST_F(Cli, UnwritableStandardOutputIsAFailure)
@@ -224,8 +272,18 @@ TEST_F(Cli, UneditedRoundTripChangesNoByte)
     const bytes original = build_map(build_lump(records, 70), 1000, 999);
     ASSERT_TRUE(write_bytes(dir / "round.bsp", original));
     expect_run({"-se", "round.bsp", "round.txt"}, 0, "", "");
+    ASSERT_TRUE(write_bytes(dir / "empty.txt", bytes()));
+    // Nothing to change, nothing written: make, rsync and zip -u see the
+    // map as it was, times included.
+    struct stat before;
+    ASSERT_EQ(stat((dir / "round.bsp").c_str(), &before), 0);
     expect_run({"-si", "round.bsp", "round.txt"}, 0, "", "");
+    expect_run({"-si", "round.bsp", "empty.txt"}, 0, "", "");
+    struct stat after;
+    ASSERT_EQ(stat((dir / "round.bsp").c_str(), &after), 0);
     EXPECT_EQ(read_bytes(dir / "round.bsp"), original);
+    EXPECT_TRUE(after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec);
+    EXPECT_TRUE(after.st_ctim.tv_sec == before.st_ctim.tv_sec && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
 }
 
 // Regression: "decoy\nb/target" exported as two lines, and importing the
@@ -330,14 +388,24 @@ TEST_F(Cli, NothingButTheLumpLandsInAMap)
         EXPECT_EQ(run_tool(dir, {"-se", "map.bsp"}, options).status, 0);
         EXPECT_EQ(read_bytes(dir / "map.bsp"), edited);
     }
-    for (const auto &[sw, onto] : std::vector<std::pair<std::string, std::string>>{
-             {"-tl", "1<>map.bsp"}, {"-se", ">>map.bsp"}, {"-se", "1<>map.bsp"}}) {
-        run_options options;
-        options.redirections = onto;
-        expect_run({sw, "map.bsp"}, 1, "", "Error: Refusing to write standard output: it is the same file as map.bsp\n",
-                   options);
-        EXPECT_EQ(read_bytes(dir / "map.bsp"), edited);
+    const std::vector<std::vector<std::string>> every_command = {
+        {"-tl", "map.bsp"}, {"-se", "map.bsp"}, {"-se", "map.bsp", "out.txt"}, {"-si", "map.bsp", "edit.txt"},
+        {"-tc", "map.bsp", "a", "b"}};
+    for (const auto &args : every_command) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        // Standard output that is the map is refused; standard error that
+        // is the map leaves nowhere safe to say so, and the run ends at once.
+        for (const std::string onto : {">>map.bsp", "1<>map.bsp", "2>>map.bsp", "2<>map.bsp"}) {
+            run_options options;
+            options.redirections = onto;
+            const bool on_stdout = onto[0] != '2';
+            expect_run(args, 1, "",
+                       on_stdout ? "Error: Refusing to write standard output: it is the same file as map.bsp\n" : "",
+                       options);
+            EXPECT_EQ(read_bytes(dir / "map.bsp"), edited) << onto;
+        }
     }
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.txt"));
 }
 
 // On a terminal, names are escaped so that no byte from a map can drive it

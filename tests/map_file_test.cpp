@@ -1,6 +1,15 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bsp/file_io.h"
 #include "bsp/map_file.h"
 #include "test_support.h"
 
@@ -143,6 +152,118 @@ TEST(TextureLump, WriteBackToAReadOnlyStreamFailsWithItsReason)
                                              "written: Bad file descriptor");
     std::fclose(file.stream);
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
+}
+
+// The write-back's calls through the seam: reserve, write, sync.
+constexpr unsigned long WRITE_CALL = 2;
+
+// A map holding TWO_RECORDS, open for update and read, with edited the
+// lump with record 0's flags changed.
+struct open_map {
+    temp_dir dir;
+    const std::string path = dir / "map.bsp";
+    bytes original = build_map(build_lump(TWO_RECORDS), 300, 20);
+    map_reading read;
+    named_file file;
+    texture_lump edited;
+    open_map()
+    {
+        file = write_and_read(path, original, "r+b", &read);
+        edited = lump_of(bytes_of(read.lump));
+        set_record_surface_flags(&edited, 0, 0x01d00000);
+    }
+    ~open_map() { std::fclose(file.stream); }
+    bytes edited_map() const { return with_flags(original, 300, 0, 0x01d00000); }
+};
+
+TEST(TextureLump, AFailedRollbackIsReportedAsSuch)
+{
+    open_map m;
+    fail_io_call(WRITE_CALL, true);
+    const failure f = write_lump_back(m.file, m.read, m.edited);
+    fail_io_call(0);
+    EXPECT_EQ(f.status, MAP_ROLLBACK_FAILED);
+    EXPECT_EQ(describe_failure(f), "Cannot write " + m.dir / "map.bsp" +
+                                       ": Input/output error; the old texture lump could not be written back "
+                                       "either, so the map may be damaged: Input/output error");
+}
+
+TEST(TextureLump, AnEditedLumpOfAnotherLengthIsRefused)
+{
+    open_map m;
+    const texture_lump shorter = lump_of(bytes(m.read.lump.size - 1, 'x'));
+    EXPECT_EQ(write_lump_back(m.file, m.read, shorter).status, MAP_CHANGED);
+    EXPECT_EQ(read_bytes(m.dir / "map.bsp"), m.original);
+}
+
+int signal_to_raise = 0;
+
+void raise_signal()
+{
+    raise(signal_to_raise);
+}
+
+// Every signal that ends a process by default, raised from inside the
+// write-back just before the lump is written, waits until the lump is
+// written and synced, then ends the process.
+TEST(TextureLump, AStopSignalDuringTheWriteActsOnlyOnceTheLumpIsWhole)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM,
+                             SIGPROF, SIGXCPU}) {
+        SCOPED_TRACE(strsignal(signal));
+        open_map m;
+        const pid_t child = fork();
+        if (child == 0) {
+            const struct rlimit no_core = {0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
+            signal_to_raise = signal;
+            before_io_call(WRITE_CALL, raise_signal);
+            write_lump_back(m.file, m.read, m.edited);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        EXPECT_EQ(read_bytes(m.dir / "map.bsp"), m.edited_map());
+    }
+}
+
+std::string changed_path;
+bytes changed_to;
+
+void change_the_map()
+{
+    write_bytes(changed_path, changed_to);
+    // Two writes within one clock tick can leave the times as they were;
+    // a writer that was any later would move them.
+    const struct timespec times[2] = {{1, 0}, {1, 0}};
+    utimensat(AT_FDCWD, changed_path.c_str(), times, 0);
+}
+
+failure edit_record_0(const map_reading &fresh, texture_lump *edited, void *)
+{
+    *edited = lump_of(bytes_of(fresh.lump));
+    set_record_surface_flags(edited, 0, 0x01d00000);
+    return ok();
+}
+
+// A program that writes the map without locking it, after the rewrite has
+// read it under its lock and before it writes: bytes inside the lump, then
+// bytes outside it. The rewrite refuses, and the change stays.
+TEST(TextureLump, AMapChangedJustBeforeTheWriteBackIsRefusedAndKept)
+{
+    for (const std::size_t at : {300 + 70, 10}) {
+        open_map m;
+        changed_path = m.dir / "map.bsp";
+        changed_to = m.original;
+        changed_to[at] ^= 0xFF;
+        before_io_call(2, change_the_map);  // the fresh reading's lump, read after its stamp
+        texture_lump edited;
+        const failure f = rewrite_lump(m.file, stderr, edit_record_0, nullptr, &edited);
+        before_io_call(0, nullptr);
+        EXPECT_EQ(f.status, MAP_CHANGED) << "byte " << at;
+        EXPECT_EQ(read_bytes(changed_path), changed_to) << "byte " << at;
+    }
 }
 
 }  // namespace

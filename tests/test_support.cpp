@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,6 +122,10 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         // A checkout under a private directory keeps nobody from the binary.
         if (options.as_nobody && access(LUMPSMITH_BINARY, X_OK) != 0)
             _exit(NOBODY_CANNOT_RUN);
+        const struct rlimit limit = {options.address_space, options.address_space};
+        if (options.address_space != 0 && setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(127);
+        alarm(options.deadline);  // kept across exec
         char byte;
         if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)
             _exit(127);

@@ -50,6 +50,8 @@ struct run_options {
     bool as_nobody = false;   // drop root privileges first, so that file modes bite
     int gate = -1;            // when set, the child reads one byte from it before it starts
     std::string redirections; // shell redirections applied last, such as "2>&-" or "1<>map.bsp"
+    unsigned deadline = 0;    // seconds after which SIGALRM ends a run that hangs (status 142); 0: none
+    unsigned long address_space = 0;  // RLIMIT_AS in bytes; 0: no limit
 };
 
 // A run of the binary that has started and not yet been waited for.

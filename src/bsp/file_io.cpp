@@ -8,20 +8,20 @@ namespace {
 struct seam {
     unsigned long calls;    // counted so far
     unsigned long fail_at;  // 0: none fails
+    bool and_later;
     bool failed;
     unsigned long hook_at;  // 0: no hook
-    void (*hook)(void *);
-    void *context;
+    void (*hook)();
 };
-seam armed = {0, 0, false, 0, nullptr, nullptr};
+seam armed = {0, 0, false, false, 0, nullptr};
 
-// Counts one call; true when it is the one chosen to fail.
+// Counts one call; true when it is one chosen to fail.
 bool injected_failure(int error)
 {
     ++armed.calls;
     if (armed.calls == armed.hook_at)
-        armed.hook(armed.context);
-    if (armed.calls != armed.fail_at)
+        armed.hook();
+    if (armed.fail_at == 0 || armed.calls < armed.fail_at || (armed.calls > armed.fail_at && !armed.and_later))
         return false;
     errno = error;
     armed.failed = true;
@@ -56,9 +56,10 @@ bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std:
 
 }  // namespace
 
-void fail_io_call(unsigned long call)
+void fail_io_call(unsigned long call, bool and_later)
 {
     armed.fail_at = call == 0 ? 0 : armed.calls + call;
+    armed.and_later = and_later;
     armed.failed = false;
 }
 
@@ -67,11 +68,10 @@ bool io_call_failed()
     return armed.failed;
 }
 
-void before_io_call(unsigned long call, void (*hook)(void *context), void *context)
+void before_io_call(unsigned long call, void (*hook)())
 {
     armed.hook_at = call == 0 ? 0 : armed.calls + call;
     armed.hook = hook;
-    armed.context = context;
 }
 
 bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)

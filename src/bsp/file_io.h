@@ -41,12 +41,13 @@ auto retry_interrupted(Call call)
 
 // Test seam, never reached from the command line. Calls are numbered from
 // the next one, 1, among those above; moving no bytes cannot fail, so such
-// calls are not counted. fail_io_call makes the numbered call fail with
-// EIO, or ENOSPC for a reservation, without touching the file; 0 disarms it.
-void fail_io_call(unsigned long call);
-// True when the failure armed by the last fail_io_call has happened.
+// calls are not counted. fail_io_call makes the numbered call, and with
+// and_later every call after it, fail with EIO (ENOSPC for a reservation)
+// without touching the file; 0 disarms it. before_io_call runs hook just
+// before the numbered call; 0 disarms it.
+void fail_io_call(unsigned long call, bool and_later = false);
+// True when a failure armed by the last fail_io_call has happened.
 bool io_call_failed();
-// Runs hook(context) just before the numbered call; 0 disarms it.
-void before_io_call(unsigned long call, void (*hook)(void *context), void *context);
+void before_io_call(unsigned long call, void (*hook)());
 
 #endif

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,38 +21,16 @@ failure fail(failure_status status, named_file map, int error = 0)
     return failure{status, map.path, error};
 }
 
-std::int64_t nanoseconds(const struct timespec &t)
-{
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-file_stamp stamp_of(const struct stat &st)
+bool same_stamp(const struct stat &a, const struct stat &b)
 {
-    return file_stamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                      static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
-}
-
-bool same_stamp(const file_stamp &a, const file_stamp &b)
-{
-    return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified_ns == b.modified_ns &&
-           a.changed_ns == b.changed_ns;
-}
-
-// Fresh memory is faulted in a page at a time as it is first touched, and
-// on a virtual machine that was a third of an import of a large lump;
-// asking the kernel for the pages in one call is advice, harmless if ignored.
-void populate(void *memory, std::size_t size)
-{
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+    return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 int set_lock(named_file map, short type, bool wait)
@@ -71,7 +48,7 @@ int set_lock(named_file map, short type, bool wait)
 failure check_unchanged(named_file map, const map_reading &fresh)
 {
     struct stat now;
-    if (fstat(fileno(map.stream), &now) != 0 || !same_stamp(stamp_of(now), fresh.stamp))
+    if (fstat(fileno(map.stream), &now) != 0 || !same_stamp(now, fresh.stamp))
         return fail(MAP_CHANGED, map);
     // Renamed over, or deleted: writing would edit a file nobody will see.
     struct stat named;
@@ -104,39 +81,9 @@ failure write_and_sync(named_file map, const map_reading &fresh, const texture_l
     return io_sync(map.stream) ? ok() : fail(MAP_SYNC_FAILED, map, errno);
 }
 
-// While the lump is written, every signal that can wait does, so that
-// none leaves it half old and half new; one that arrived meanwhile acts on
-// release. SIGXFSZ cannot wait like that: held, it would kill the process
-// after the rollback. Ignored, a file-size limit makes the write fail with
-// EFBIG, and the rollback runs.
-struct held_signals {
-    sigset_t saved_mask;
-    struct sigaction saved_xfsz;
-};
-
-void hold_signals(held_signals *held)
+// Takes a lock of type F_RDLCK or F_WRLCK, saying so when it must wait.
+failure lock_map(named_file map, short type, std::FILE *said)
 {
-    sigset_t all;
-    sigfillset(&all);
-    sigdelset(&all, SIGXFSZ);
-    sigprocmask(SIG_BLOCK, &all, &held->saved_mask);
-    struct sigaction ignore;
-    std::memset(&ignore, 0, sizeof ignore);
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &held->saved_xfsz);
-}
-
-void release_signals(const held_signals &held)
-{
-    sigaction(SIGXFSZ, &held.saved_xfsz, nullptr);
-    sigprocmask(SIG_SETMASK, &held.saved_mask, nullptr);
-}
-
-}  // namespace
-
-failure lock_map(named_file map, map_lock kind, std::FILE *said)
-{
-    const short type = kind == MAP_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;
     int error = set_lock(map, type, false);
     if (error == EAGAIN || error == EACCES) {
         std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
@@ -148,34 +95,22 @@ failure lock_map(named_file map, map_lock kind, std::FILE *said)
     return fail(MAP_LOCK_FAILED, map, error);
 }
 
-void unlock_map(named_file map)
-{
-    set_lock(map, F_UNLCK, false);
-}
-
-bool is_the_map(named_file map, int fd)
-{
-    struct stat a, b;
-    return fstat(fileno(map.stream), &a) == 0 && fstat(fd, &b) == 0 && same_file(a, b);
-}
-
 failure read_header(named_file map, map_reading *reading)
 {
     // The stamp comes before any byte is read, so that a change made while
     // the map is being read cannot match it later; the size is learnt up
     // front, so that a lump claimed far past the end of the file is refused
     // before anything is allocated for it.
-    struct stat st;
-    if (fstat(fileno(map.stream), &st) != 0)
+    const struct stat &st = reading->stamp;
+    if (fstat(fileno(map.stream), &reading->stamp) != 0)
         return fail(MAP_READ_FAILED, map, errno);
     if (S_ISDIR(st.st_mode))
         return fail(MAP_IS_DIRECTORY, map);
     if (!S_ISREG(st.st_mode))
         return fail(MAP_NOT_REGULAR, map);
-    reading->stamp = stamp_of(st);
     bsp_header &header = reading->header;
     std::memset(header.bytes, 0, HEADER_SIZE);
-    const std::size_t present = static_cast<std::size_t>(std::min<std::uint64_t>(reading->stamp.size, HEADER_SIZE));
+    const std::size_t present = std::min(static_cast<std::size_t>(st.st_size), HEADER_SIZE);
     if (!io_read_at(map.stream, header.bytes, present, 0))
         return fail(errno ? MAP_READ_FAILED : MAP_SHORT_HEADER, map, errno);
     if (present >= sizeof ZIP_SIGNATURE && std::memcmp(header.bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
@@ -185,13 +120,21 @@ failure read_header(named_file map, map_reading *reading)
     header.lump_offset = load_u32le(header.bytes + LUMP_OFFSET_AT);
     header.lump_length = load_u32le(header.bytes + LUMP_LENGTH_AT);
     // Both fields are 32-bit, so their sum cannot overflow 64 bits.
-    if (std::uint64_t{header.lump_offset} + header.lump_length > reading->stamp.size)
+    if (std::uint64_t{header.lump_offset} + header.lump_length > static_cast<std::uint64_t>(st.st_size))
         return fail(MAP_OUTSIDE_FILE, map);
     // An import would write over other lumps' directory entries. An empty
     // lump is never written, so where it claims to start does not matter.
     if (header.lump_length > 0 && header.lump_offset < HEADER_SIZE)
         return fail(MAP_OVERLAPS_HEADER, map);
     return ok();
+}
+
+}  // namespace
+
+bool is_the_map(named_file map, int fd)
+{
+    struct stat a, b;
+    return fstat(fileno(map.stream), &a) == 0 && fstat(fd, &b) == 0 && same_file(a, b);
 }
 
 failure read_map(named_file map, map_reading *reading)
@@ -204,7 +147,6 @@ failure read_map(named_file map, map_reading *reading)
     // throws, and the front end reports it.
     const std::uint32_t length = reading->header.lump_length;
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[length]);
-    populate(bytes.get(), length);
     // A file that ended early was cut short since it was measured.
     if (!io_read_at(map.stream, bytes.get(), length, reading->header.lump_offset))
         return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);
@@ -214,16 +156,16 @@ failure read_map(named_file map, map_reading *reading)
 
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading)
 {
-    failure f = lock_map(map, MAP_SHARED_LOCK, said);
+    failure f = lock_map(map, F_RDLCK, said);
     if (f.status == NO_FAILURE)
         f = read_map(map, reading);
-    unlock_map(map);
+    set_lock(map, F_UNLCK, false);
     return f;
 }
 
 failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *context, texture_lump *edited)
 {
-    failure f = lock_map(map, MAP_EXCLUSIVE_LOCK, said);
+    failure f = lock_map(map, F_WRLCK, said);
     map_reading fresh;
     if (f.status == NO_FAILURE)
         f = read_map(map, &fresh);
@@ -234,7 +176,7 @@ failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *cont
     if (f.status == NO_FAILURE &&
         (edited->size != fresh.lump.size || std::memcmp(edited->bytes.get(), fresh.lump.bytes.get(), edited->size) != 0))
         f = write_lump_back(map, fresh, *edited);
-    unlock_map(map);
+    set_lock(map, F_UNLCK, false);
     return f;
 }
 
@@ -246,8 +188,19 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
         f = reserve_lump(map, fresh);
     if (f.status != NO_FAILURE)
         return f;
-    held_signals held;
-    hold_signals(&held);
+    // While the lump is written, every signal that can wait does, so that
+    // none leaves it half old and half new; one that arrived meanwhile acts
+    // on release. SIGXFSZ cannot wait like that: held, it would kill the
+    // process after the rollback. Ignored, a file-size limit makes the
+    // write fail with EFBIG, and the rollback runs.
+    sigset_t all, saved_mask;
+    sigfillset(&all);
+    sigdelset(&all, SIGXFSZ);
+    struct sigaction ignore, saved_xfsz;
+    std::memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigprocmask(SIG_BLOCK, &all, &saved_mask);
+    sigaction(SIGXFSZ, &ignore, &saved_xfsz);
     std::size_t written = 0;
     f = write_and_sync(map, fresh, edited, edited.size, &written);
     // Half an edit is worse than none: the lump as it was goes back, as far
@@ -257,6 +210,7 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
         if (rollback.status != NO_FAILURE)
             f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
     }
-    release_signals(held);
+    sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     return f;
 }

@@ -13,47 +13,35 @@
 #ifndef LUMPSMITH_MAP_FILE_H
 #define LUMPSMITH_MAP_FILE_H
 
-#include <cstdint>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "bsp/bsp_lump.h"
 #include "failure.h"
 
-// What identifies the map's contents as read: if any of it differs at
-// write-back time, someone else changed the file in between.
-struct file_stamp {
-    std::uint64_t device;
-    std::uint64_t inode;
-    std::uint64_t size;
-    std::int64_t modified_ns;  // mtime
-    std::int64_t changed_ns;   // ctime, which no one can set back
-};
-
 // One reading of a map.
 struct map_reading {
     bsp_header header;
     texture_lump lump;
-    file_stamp stamp;  // taken before the first byte was read
+    // Taken before the first byte was read. If its device, inode, size,
+    // mtime or ctime (which no one can set back) differ at write-back
+    // time, someone else changed the file in between.
+    struct stat stamp;
 };
 
-enum map_lock { MAP_SHARED_LOCK, MAP_EXCLUSIVE_LOCK };
-
-// Locks the whole open map. When another program holds a lock in the way,
-// writes "lumpsmith: waiting for PATH, which another program has locked" to
-// said, then waits. Where the filesystem has no locks the map goes
-// unlocked and this still succeeds; MAP_LOCK_FAILED for any other refusal.
-failure lock_map(named_file map, map_lock kind, std::FILE *said);
-// Lets go of the lock taken on this open map, if any.
-void unlock_map(named_file map);
 // True when fd is open on the same file (device and inode) as the map.
 bool is_the_map(named_file map, int fd);
 
-// Stamps the map and reads its header; succeeds only when the lump lies
-// wholly inside the file and, unless it is empty, after the header.
-failure read_header(named_file map, map_reading *reading);
-// read_header, then the whole lump in one read.
+// Stamps the map, reads its header and then the whole lump in one read;
+// succeeds only when the lump lies wholly inside the file and, unless it
+// is empty, after the header.
 failure read_map(named_file map, map_reading *reading);
-// read_map under a shared lock, released before returning.
+// read_map under a shared lock, released before returning. When another
+// program holds a lock in the way, this and rewrite_lump write "lumpsmith:
+// waiting for PATH, which another program has locked" to said and wait;
+// where the filesystem has no locks the map goes unlocked. MAP_LOCK_FAILED
+// for any other refusal.
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading);
 
 // The caller's part of a rewrite: checks the fresh reading and puts the

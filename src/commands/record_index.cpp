@@ -1,8 +1,6 @@
 #include "commands/record_index.h"
 
 #include <sys/random.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -17,43 +15,27 @@ std::uint64_t rotate(std::uint64_t x, int bits)
 
 void sip_round(std::uint64_t v[4])
 {
-    v[0] += v[1], v[1] = rotate(v[1], 13), v[1] ^= v[0], v[0] = rotate(v[0], 32);
-    v[2] += v[3], v[3] = rotate(v[3], 16), v[3] ^= v[2];
-    v[0] += v[3], v[3] = rotate(v[3], 21), v[3] ^= v[0];
-    v[2] += v[1], v[1] = rotate(v[1], 17), v[1] ^= v[2], v[2] = rotate(v[2], 32);
+    v[0] += v[1], v[1] = rotate(v[1], 13) ^ v[0], v[0] = rotate(v[0], 32);
+    v[2] += v[3], v[3] = rotate(v[3], 16) ^ v[2];
+    v[0] += v[3], v[3] = rotate(v[3], 21) ^ v[0];
+    v[2] += v[1], v[1] = rotate(v[1], 17) ^ v[2], v[2] = rotate(v[2], 32);
 }
 
-struct sip_key {
-    std::uint64_t k0, k1;
-};
-
-// Where the kernel has no random bytes to give yet, the clock and the
-// process number still differ from run to run.
-sip_key random_key()
+// SipHash-1-3: one compression round per 8-byte word, the last one holding
+// the length in its top byte, then three rounds to finish.
+std::uint64_t siphash13(const std::uint64_t key[2], const unsigned char *in, std::size_t size)
 {
-    sip_key key;
-    if (getrandom(&key, sizeof key, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof key))
-        return key;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return sip_key{static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15u ^ static_cast<std::uint64_t>(getpid()),
-                   static_cast<std::uint64_t>(now.tv_sec)};
-}
-
-// SipHash-1-3: one compression round per 8-byte word, three to finish.
-std::uint64_t siphash13(const sip_key &key, const unsigned char *in, std::size_t size)
-{
-    std::uint64_t v[4] = {key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
-                          key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
-    const std::size_t whole = size & ~std::size_t{7};
-    for (std::size_t i = 0; i < whole; i += 8) {
-        const std::uint64_t word = load_u32le(in + i) | std::uint64_t{load_u32le(in + i + 4)} << 32;
+    std::uint64_t v[4] = {key[0] ^ 0x736f6d6570736575u, key[1] ^ 0x646f72616e646f6du,
+                          key[0] ^ 0x6c7967656e657261u, key[1] ^ 0x7465646279746573u};
+    for (std::size_t i = 0; i <= size; i += 8) {
+        std::uint64_t word = std::uint64_t{size} << 56;
+        if (i + 8 <= size)
+            word = load_u32le(in + i) | std::uint64_t{load_u32le(in + i + 4)} << 32;
+        else
+            for (std::size_t k = i; k < size; ++k)
+                word |= std::uint64_t{in[k]} << (8 * (k - i));
         v[3] ^= word, sip_round(v), v[0] ^= word;
     }
-    std::uint64_t last = std::uint64_t{size} << 56;
-    for (std::size_t i = whole; i < size; ++i)
-        last |= std::uint64_t{in[i]} << (8 * (i - whole));
-    v[3] ^= last, sip_round(v), v[0] ^= last;
     v[2] ^= 0xFF;
     sip_round(v), sip_round(v), sip_round(v);
     return v[0] ^ v[1] ^ v[2] ^ v[3];
@@ -81,7 +63,11 @@ std::size_t slot_of(const record_index &index, std::string_view name)
 
 std::uint64_t name_hash(std::string_view name)
 {
-    static const sip_key key = random_key();
+    // Early in boot, before the kernel has random bytes to give, the key
+    // stays zero: no worse than the unkeyed hash it replaced.
+    static std::uint64_t key[2];
+    static const bool keyed = getrandom(key, sizeof key, GRND_NONBLOCK) == sizeof key;
+    static_cast<void>(keyed);
     return siphash13(key, reinterpret_cast<const unsigned char *>(name.data()), name.size());
 }
 

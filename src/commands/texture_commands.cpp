@@ -11,61 +11,69 @@ namespace {
 
 constexpr std::size_t OUTPUT_BLOCK = 1 << 16;
 
-// A command's output, gathered into blocks that are written whole.
-struct output {
-    named_file file;
-    bool for_terminal;  // names are escaped
-    std::string block;
-    int error;          // errno of the first failed write; nothing more is written
-    bool failed;
-};
-
-void flush_output(output *out)
+// True when record i gets a surface file line: flags & 0x84 clear, contents
+// bit 0x1 set, name not exactly "noshader".
+bool is_exported(const texture_lump &lump, std::size_t i)
 {
-    if (!out->failed && !io_write(out->block.data(), out->block.size(), out->file.stream)) {
-        out->failed = true;
-        out->error = errno;
-    }
-    out->block.clear();
+    return (surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) == 0 &&
+           (content_flags_of_record(lump, i) & CONTENTS_REQUIRED_BIT) != 0 &&
+           !is_noshader(name_of_record(lump, i));
 }
 
-void put_name(output *out, std::string_view name)
+// Why a record named name cannot have a surface file line that the import
+// would read back as that name, or nullptr when it can.
+const char *name_read_back_fault(std::string_view name)
 {
-    if (out->for_terminal)
-        append_escaped(&out->block, name);
+    if (name.find('\n') != std::string_view::npos)
+        return "a line feed in a texture name would split its line";
+    // The import ends the name at the first " = " of its line, so it must
+    // find none before the one the export puts after the name: neither one
+    // inside the name nor one begun by a name that ends in " =".
+    if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
+        return "the texture name would end early at a \" = \" in or at the end of it";
+    return nullptr;
+}
+
+// Appends the name to a block of output, escaped when it goes to a terminal.
+void put_name(std::string *block, bool for_terminal, std::string_view name)
+{
+    if (for_terminal)
+        append_escaped(block, name);
     else
-        out->block += name;
+        block->append(name);
 }
 
-// Writes heading and whatever put_line writes for each record, in lump order.
-failure write_record_lines(const map_reading &map, named_file file, bool for_terminal, std::FILE *err,
-                           std::string_view heading, void (*put_line)(output *, const texture_lump &, std::size_t, std::FILE *))
+using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
+
+// Writes heading and what put_line appends for each record, in lump order,
+// in blocks written whole; stops at the first write that fails.
+failure write_record_lines(const map_reading &map, named_file out, bool for_terminal, std::FILE *err,
+                           std::string block, line_writer put_line)
 {
-    output out{file, for_terminal, std::string(), 0, false};
-    out.block.reserve(OUTPUT_BLOCK + 4 * NAME_SIZE + 32);  // a block and one escaped line
-    out.block += heading;
     for (std::size_t i = 0; i < map.lump.record_count; ++i) {
-        put_line(&out, map.lump, i, err);
-        if (out.block.size() >= OUTPUT_BLOCK)
-            flush_output(&out);
+        put_line(&block, for_terminal, map.lump, i, err);
+        if (block.size() < OUTPUT_BLOCK)
+            continue;
+        if (!io_write(block.data(), block.size(), out.stream))
+            return failure{OUTPUT_UNWRITABLE, out.path, errno};
+        block.clear();
     }
-    flush_output(&out);
-    return out.failed ? failure{OUTPUT_UNWRITABLE, file.path, out.error} : ok();
+    return io_write(block.data(), block.size(), out.stream) ? ok() : failure{OUTPUT_UNWRITABLE, out.path, errno};
 }
 
-void put_listing_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *)
+void put_listing_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *)
 {
     const std::string_view name = name_of_record(lump, i);
     if (is_noshader(name))
         return;
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%08x - ", static_cast<unsigned>(surface_flags_of_record(lump, i)));
-    out->block += flags;
-    put_name(out, name);
-    out->block += '\n';
+    *block += flags;
+    put_name(block, for_terminal, name);
+    *block += '\n';
 }
 
-void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::FILE *err)
+void put_export_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *err)
 {
     if (!is_exported(lump, i))
         return;
@@ -75,10 +83,10 @@ void put_export_line(output *out, const texture_lump &lump, std::size_t i, std::
         std::fprintf(err, "Error: Not exporting record %zu \"%s\": %s\n", i, escaped(name).c_str(), fault);
         return;
     }
-    put_name(out, name);
-    out->block += " = ";
-    out->block += surface_name_of(surface_flags_of_record(lump, i));
-    out->block += '\n';
+    put_name(block, for_terminal, name);
+    *block += " = ";
+    *block += surface_name_of(surface_flags_of_record(lump, i));
+    *block += '\n';
 }
 
 // The first " = " of a line, or nullptr. An '=' is rare in a line but for
@@ -128,25 +136,6 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
 failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 {
     return write_record_lines(map, out, for_terminal, nullptr, "Textures:\n", put_listing_line);
-}
-
-bool is_exported(const texture_lump &lump, std::size_t i)
-{
-    return (surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) == 0 &&
-           (content_flags_of_record(lump, i) & CONTENTS_REQUIRED_BIT) != 0 &&
-           !is_noshader(name_of_record(lump, i));
-}
-
-const char *name_read_back_fault(std::string_view name)
-{
-    if (name.find('\n') != std::string_view::npos)
-        return "a line feed in a texture name would split its line";
-    // The import ends the name at the first " = " of its line, so it must
-    // find none before the one the export puts after the name: neither one
-    // inside the name nor one begun by a name that ends in " =".
-    if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
-        return "the texture name would end early at a \" = \" in or at the end of it";
-    return nullptr;
 }
 
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)

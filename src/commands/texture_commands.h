@@ -28,13 +28,6 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 // OUTPUT_UNWRITABLE when out could not be written.
 failure list_textures(const map_reading &map, named_file out, bool for_terminal);
 
-// True when record i gets a surface file line: flags & 0x84 clear, contents
-// bit 0x1 set, name not exactly "noshader".
-bool is_exported(const texture_lump &lump, std::size_t i);
-// Why a record named name cannot have a surface file line that the import
-// would read back as that name (a line feed, a " = " in it or ending it), or
-// nullptr when it can.
-const char *name_read_back_fault(std::string_view name);
 // Writes one "name = surface" line per exported record to out, in lump
 // order, as list_textures writes its lines. A record whose name would not
 // read back gets no line but an "Error: Not exporting record" line on err.
