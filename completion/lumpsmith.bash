@@ -1,27 +1,49 @@
-# bash completion for lumpsmith: the five switches, then the files each
-# takes: maps (*.bsp, and directories to find them in), surface files (any
-# file) and, for -tc, directories.
-_lumpsmith()
+# bash completion for lumpsmith and its companion commands. lumpsmith: the
+# five switches, then the files each takes: maps (*.bsp, and directories to
+# find them in), surface files (any file) and, for -tc, directories.
+# lumpsmith-preview MAP SURFACE_FILE, lumpsmith-check SURFACE_FILE [MAP...],
+# lumpsmith-pk3 ARCHIVE SURFACE_FILE OUTPUT (archives: *.pk3).
+_lumpsmith_offer()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    COMPREPLY=()
-    if [ "$COMP_CWORD" -eq 1 ]; then
-        mapfile -t COMPREPLY < <(compgen -W '-tl -tc -se -si -sl' -- "$cur")
-        return 0
-    fi
-    local kind=
-    case "${COMP_WORDS[1]}:$COMP_CWORD" in
-        -tl:2 | -tc:2 | -se:2 | -si:2) kind=map ;;
-        -se:3 | -si:3) kind=file ;;
-        -tc:3 | -tc:4) kind=directory ;;
-    esac
-    [ -n "$kind" ] || return 0
+    [ -n "$1" ] || return 0
     compopt -o filenames 2>/dev/null
-    case $kind in
-        map) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.bsp' -- "$cur" | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
+    case $1 in
+        map | pk3) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X "!*.${1/map/bsp}" -- "$cur" | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
         file) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
         directory) mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
     esac
+}
+
+_lumpsmith()
+{
+    COMPREPLY=()
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        mapfile -t COMPREPLY < <(compgen -W '-tl -tc -se -si -sl' -- "${COMP_WORDS[COMP_CWORD]}")
+        return 0
+    fi
+    local kind=
+    case "${COMP_WORDS[0]##*/}:${COMP_WORDS[1]}:$COMP_CWORD" in
+        lumpsmith:-tl:2 | lumpsmith:-tc:2 | lumpsmith:-se:2 | lumpsmith:-si:2) kind=map ;;
+        lumpsmith:-se:3 | lumpsmith:-si:3) kind=file ;;
+        lumpsmith:-tc:3 | lumpsmith:-tc:4) kind=directory ;;
+    esac
+    _lumpsmith_offer "$kind"
+    return 0
+}
+
+_lumpsmith_companion()
+{
+    COMPREPLY=()
+    local kind=
+    case "${COMP_WORDS[0]##*/}:$COMP_CWORD" in
+        lumpsmith-preview:1) kind=map ;;
+        lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-pk3:2) kind=file ;;
+        lumpsmith-check:*) kind=map ;;
+        lumpsmith-pk3:1 | lumpsmith-pk3:3) kind=pk3 ;;
+    esac
+    _lumpsmith_offer "$kind"
     return 0
 }
 complete -F _lumpsmith lumpsmith
+complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3

@@ -1,15 +1,19 @@
 #!/bin/sh
-# The manual renders without a single groff warning, and its table of
-# surfaces gives every name the tool lists with the right number, hex
-# number and flags value. Usage: check_manual.sh lumpsmith_binary manual_page
+# The manuals render without a single groff warning, and the first one's
+# table of surfaces gives every name the tool lists with the right number,
+# hex number and flags value.
+# Usage: check_manual.sh lumpsmith_binary manual_page [other_page...]
 set -eu
 binary=$1
 page=$2
-warnings=$(groff -t -man -ww -z "$page" 2>&1)
-if [ -n "$warnings" ]; then
-    printf 'groff warns about %s:\n%s\n' "$page" "$warnings"
-    exit 1
-fi
+shift
+for manual in "$@"; do
+    warnings=$(groff -t -man -ww -z "$manual" 2>&1)
+    if [ -n "$warnings" ]; then
+        printf 'groff warns about %s:\n%s\n' "$manual" "$warnings"
+        exit 1
+    fi
+done
 names=$("$binary" -sl | sed -n 's/^  \* //p')
 [ "$(printf '%s\n' "$names" | wc -l)" -eq 32 ] || { echo "expected 32 surface names"; exit 1; }
 index=0

@@ -3,8 +3,11 @@
 // the repository. Each map's listing must match a plain reading of it, its
 // export must round-trip byte for byte through an import, and an edit that
 // gives every exported texture a random surface must change exactly bits
-// 20..31 of the matching records. Without the package the test is skipped
+// 20..31 of the matching records, exactly the records lumpsmith-preview
+// named beforehand. Then lumpsmith-pk3 applies all those edits, as one
+// mod-wide file, to the whole pak. Without the package the test is skipped
 // (exit status 77), so a fresh machine's test run stays quick.
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -50,7 +53,30 @@ void check(bool holds, const std::string &map, const std::string &what)
     }
 }
 
-void check_map(const temp_dir &dir, const std::string &name, std::mt19937 *random)
+std::string surface_text(std::uint32_t flags)
+{
+    if ((flags >> 20) < 32)
+        return surface_names[flags >> 20];
+    char text[16];
+    std::snprintf(text, sizeof text, "unknown (%03x)", flags >> 20);
+    return text;
+}
+
+// The preview's lines for what an import turned before into after.
+std::string expected_preview(const plain_map &m, const bytes &after)
+{
+    std::string lines;
+    for (const plain_record &r : m.records) {
+        const std::uint32_t now = after[r.flags_at] | after[r.flags_at + 1] << 8 | after[r.flags_at + 2] << 16 |
+                                  static_cast<std::uint32_t>(after[r.flags_at + 3]) << 24;
+        if (now != r.flags)
+            lines += r.name + ": " + surface_text(r.flags) + " -> " + surface_text(now) + "\n";
+    }
+    return lines;
+}
+
+// Returns the map's random edit, for the mod-wide file.
+std::string check_map(const temp_dir &dir, const std::string &name, std::mt19937 *random)
 {
     const bytes original = read_bytes(dir / "map.bsp");
     const plain_map m = read_plainly(original);
@@ -77,6 +103,9 @@ void check_map(const temp_dir &dir, const std::string &name, std::mt19937 *rando
         at = end + 1;
     }
     check(write_bytes(dir / "edit.txt", bytes(edit.begin(), edit.end())), name, "cannot write the edit");
+    run_options preview;
+    preview.program = "lumpsmith-preview";
+    const run_result previewed = run_tool(dir, {"map.bsp", "edit.txt"}, preview);
     const run_result edited = run_tool(dir, {"-si", "map.bsp", "edit.txt"});
     check(edited.status == 0 && edited.err.empty(), name, "-si of the edit failed: " + edited.err);
     const plain_import expected = import_plainly(original, m, bytes(edit.begin(), edit.end()));
@@ -84,6 +113,42 @@ void check_map(const temp_dir &dir, const std::string &name, std::mt19937 *rando
     check(after == expected.map, name, "the edit did not set the surfaces it named");
     check(only_named_surfaces_changed(original, after, m, expected.named), name,
           "the edit changed more than bits 20..31 of the named records");
+    check(previewed.status == 0 && previewed.out == expected_preview(m, after) && !previewed.out.empty(), name,
+          "the preview differs from what the import changed: " + previewed.err);
+    return edit;
+}
+
+// lumpsmith-pk3 with the mod-wide file: an archive unzip accepts, holding
+// exactly the maps whose lump changed, each as an import leaves it, the
+// pak untouched, and the same bytes when run again.
+void check_pk3(const temp_dir &dir, const std::string &pak, const std::vector<std::string> &maps,
+               const std::vector<bytes> &originals, const std::string &mod)
+{
+    check(write_bytes(dir / "mod.txt", bytes(mod.begin(), mod.end())), pak, "cannot write the mod-wide file");
+    const bytes before = read_bytes(pak);
+    run_options pk3;
+    pk3.program = "lumpsmith-pk3";
+    const run_result r = run_tool(dir, {pak, "mod.txt", "zz-mod.pk3"}, pk3);
+    check(r.status == 0, pak, "lumpsmith-pk3 failed: " + r.err);
+    check(run_tool(dir, {pak, "mod.txt", "zz-mod2.pk3"}, pk3).status == 0 &&
+              read_bytes(dir / "zz-mod.pk3") == read_bytes(dir / "zz-mod2.pk3"),
+          pak, "two runs gave different archives");
+    check(read_bytes(pak) == before, pak, "the pak changed");
+    check(std::system(("unzip -tq '" + (dir / "zz-mod.pk3") + "' >/dev/null").c_str()) == 0, pak, "unzip -t refuses it");
+    std::vector<std::string> packed = output_lines("unzip -Z1 '" + (dir / "zz-mod.pk3") + "'");
+    std::vector<std::string> changed;
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+        const bytes after = import_plainly(originals[i], read_plainly(originals[i]), bytes(mod.begin(), mod.end())).map;
+        if (after == originals[i])
+            continue;
+        changed.push_back(maps[i]);
+        const std::string extract = "unzip -p '" + (dir / "zz-mod.pk3") + "' '" + maps[i] + "' > '" + (dir / "out.bsp") + "'";
+        check(std::system(extract.c_str()) == 0 && read_bytes(dir / "out.bsp") == after, maps[i],
+              "the packed map is not what an import makes");
+    }
+    std::sort(packed.begin(), packed.end());
+    std::sort(changed.begin(), changed.end());
+    check(packed == changed && !changed.empty(), pak, "the archive does not hold exactly the changed maps");
 }
 
 }  // namespace
@@ -108,14 +173,21 @@ int main()
     }
     temp_dir dir;
     std::mt19937 random(2026);
+    std::vector<bytes> originals;
+    std::string mod;
     for (const std::string &entry : maps) {
         const std::string extract = "unzip -p '" + pak + "' '" + entry + "' > '" + (dir / "map.bsp") + "'";
         if (std::system(extract.c_str()) != 0) {
             std::printf("FAILED: cannot extract %s\n", entry.c_str());
             return 1;
         }
-        check_map(dir, entry, &random);
+        originals.push_back(read_bytes(dir / "map.bsp"));
+        // Every third map's edit joins the mod-wide file, so that some maps change and some do not.
+        const std::string edit = check_map(dir, entry, &random);
+        if (originals.size() % 3 == 0)
+            mod += edit;
     }
+    check_pk3(dir, pak, maps, originals, mod);
     std::printf("%zu real maps checked, %d failures\n", maps.size(), failures);
     return failures == 0 ? 0 : 1;
 }

@@ -49,7 +49,7 @@ std::string text_of(std::FILE *stream)
 
 texture_lump lump_of(const bytes &data)
 {
-    texture_lump lump{std::make_unique<unsigned char[]>(data.size()), data.size(), data.size() / RECORD_SIZE};
+    texture_lump lump = lump_of_size(data.size());
     std::copy(data.begin(), data.end(), lump.bytes.get());
     return lump;
 }
@@ -95,11 +95,12 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
     std::vector<char *> argv;
     // The shell applies the redirections, then becomes the binary.
     const std::string script = "exec \"$0\" \"$@\" " + options.redirections;
+    const std::string binary = options.program == "lumpsmith" ? LUMPSMITH_BINARY : LUMPSMITH_BUILD_DIR "/" + options.program;
     if (!options.redirections.empty()) {
-        for (const char *word : {"/bin/sh", "-c", script.c_str(), LUMPSMITH_BINARY})
+        for (const char *word : {"/bin/sh", "-c", script.c_str(), binary.c_str()})
             argv.push_back(const_cast<char *>(word));
     } else {
-        argv.push_back(const_cast<char *>(options.argv0.c_str()));
+        argv.push_back(const_cast<char *>(options.program == "lumpsmith" ? options.argv0.c_str() : binary.c_str()));
     }
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -129,7 +130,7 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         char byte;
         if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)
             _exit(127);
-        execv(options.redirections.empty() ? LUMPSMITH_BINARY : "/bin/sh", argv.data());
+        execv(options.redirections.empty() ? binary.c_str() : "/bin/sh", argv.data());
         _exit(127);
     }
     return tool;

@@ -45,6 +45,7 @@ struct run_result {
 };
 
 struct run_options {
+    std::string program = "lumpsmith";  // or a companion command built beside it
     std::string argv0 = "lumpsmith";
     std::string stdout_path;  // where standard output goes instead of being captured
     bool as_nobody = false;   // drop root privileges first, so that file modes bite

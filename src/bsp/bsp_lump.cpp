@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+texture_lump lump_of_size(std::size_t size)
+{
+    return texture_lump{std::unique_ptr<unsigned char[]>(new unsigned char[size]), size, size / RECORD_SIZE};
+}
+
 std::uint32_t load_u32le(const unsigned char *p)
 {
     unsigned char b[4];

@@ -49,6 +49,9 @@ struct texture_lump {
     std::size_t record_count;  // size / RECORD_SIZE
 };
 
+// A lump of size bytes for a read to fill; they are not zeroed.
+texture_lump lump_of_size(std::size_t size);
+
 // Reads a little-endian 32-bit value at p.
 std::uint32_t load_u32le(const unsigned char *p);
 // Stores a 32-bit value at p, little-endian.

@@ -145,12 +145,11 @@ failure read_map(named_file map, map_reading *reading)
         return unreadable;
     // Bounded by the file's size, checked above; an allocation that fails
     // throws, and the front end reports it.
-    const std::uint32_t length = reading->header.lump_length;
-    std::unique_ptr<unsigned char[]> bytes(new unsigned char[length]);
+    texture_lump lump = lump_of_size(reading->header.lump_length);
     // A file that ended early was cut short since it was measured.
-    if (!io_read_at(map.stream, bytes.get(), length, reading->header.lump_offset))
+    if (!io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset))
         return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);
-    reading->lump = texture_lump{std::move(bytes), length, length / RECORD_SIZE};
+    reading->lump = std::move(lump);
     return ok();
 }
 

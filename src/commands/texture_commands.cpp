@@ -146,8 +146,13 @@ failure export_surface_file(const map_reading &map, named_file out, bool for_ter
 // Only the line feed is cut from a surface name: a carriage return or
 // trailing blank is part of it, and so makes it unknown, which the user
 // then sees quoted.
-failure read_surface_lines(named_file surfaces, record_index *index, std::FILE *err)
+failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
+                           record_index *index)
 {
+    const failure unreadable = read_map_shared(map, err ? err : stderr, reading);
+    if (unreadable.status != NO_FAILURE)
+        return unreadable;
+    index_records(reading->lump, index);
     char line[LINE_BUFFER_SIZE];
     int got;
     while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
@@ -159,26 +164,35 @@ failure read_surface_lines(named_file surfaces, record_index *index, std::FILE *
         if (length > 0 && surface_name[length - 1] == '\n')
             surface_name[length - 1] = '\0';
         const int surface = surface_index_of(surface_name);
-        if (surface < 0)
-            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
-        else
-                note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
+        if (surface >= 0)
+            note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
                          static_cast<unsigned>(surface));
+        else if (err != nullptr)
+            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
     }
     return got < 0 ? failure{INPUT_UNREADABLE, surfaces.path, errno} : ok();
 }
 
+failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
+                             texture_lump *edited)
+{
+    record_index index;
+    const failure f = match_surface_file(map, surfaces, err, reading, &index);
+    if (f.status == NO_FAILURE) {
+        *edited = lump_of_size(reading->lump.size);
+        std::memcpy(edited->bytes.get(), reading->lump.bytes.get(), reading->lump.size);
+        apply_noted(index, edited);
+    }
+    return f;
+}
+
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err)
 {
-    map_reading first;
-    failure f = read_map_shared(map, err, &first);
-    if (f.status != NO_FAILURE)
-        return f;
     // Matched with the map unlocked: a surface file that comes slowly, or
     // from a pipe fed by another command on this map, holds up nobody.
+    map_reading first;
     record_index index;
-    index_records(first.lump, &index);
-    f = read_surface_lines(surfaces, &index, err);
+    const failure f = match_surface_file(map, surfaces, err, &first, &index);
     if (f.status != NO_FAILURE)
         return f;
     import_work work{map, &first, &index};

@@ -33,16 +33,22 @@ failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 // read back gets no line but an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
-// Reads every line of surfaces and notes in index the surface that each
-// line with a known surface name sets; "Error: Unknown surface" lines go to
-// err. INPUT_UNREADABLE when surfaces cannot be read to its end.
-failure read_surface_lines(named_file surfaces, record_index *index, std::FILE *err);
-// Reads the map under a shared lock and its surface lines with the map
-// unlocked (read_surface_lines); then rewrites the lump (rewrite_lump)
-// with the noted surfaces set, provided the fresh reading's records are
-// still the ones the lines were matched against, MAP_CHANGED otherwise. A
-// map that cannot be read is returned as the failure before any line is
-// read; on any failure the map is as it was.
+// What every import does first, and what shows what one would do: reads
+// the map under a shared lock into *reading, indexes its records, and
+// notes in index, line by line, the surface that each line with a known
+// surface name sets; "Error: Unknown surface" lines go to err unless it is
+// null. A map that cannot be read is returned as the failure before any
+// line is read; INPUT_UNREADABLE when surfaces cannot be read to its end.
+failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
+                           record_index *index);
+// match_surface_file, then *edited: the lump an import of surfaces would
+// write, the map left as it is.
+failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
+                             texture_lump *edited);
+// match_surface_file with the map unlocked; then rewrites the lump
+// (rewrite_lump) with the noted surfaces set, provided the fresh reading's
+// records are still the ones the lines were matched against, MAP_CHANGED
+// otherwise. On any failure the map is as it was.
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err);
 
 #endif

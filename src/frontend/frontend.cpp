@@ -15,47 +15,9 @@
 
 namespace {
 
-constexpr int MAX_FILES = 2;
 constexpr std::size_t SURFACE_FILE_BUFFER = 1 << 16;
 const char *const STANDARD_OUTPUT = "standard output";
-
-struct file_slot {
-    int arg;           // index into argv; the file is skipped when argc is not above it
-    int flags;         // open flags
-    const char *mode;  // the stream's mode; nullptr marks an unused slot
-};
-
-// A map is opened without waiting, so that a FIFO given as one cannot
-// block; an output is emptied only once it is known not to be the map.
-constexpr file_slot MAP_TO_READ = {2, O_RDONLY | O_NONBLOCK, "rb"};
-constexpr file_slot MAP_TO_UPDATE = {2, O_RDWR | O_NONBLOCK, "r+b"};
-constexpr file_slot OUTPUT = {3, O_WRONLY | O_CREAT, "w"};
-constexpr file_slot SURFACES = {3, O_RDONLY, "r"};
 constexpr file_slot NONE = {0, 0, nullptr};
-
-// What a command is handed: its row's files, in row order, with null
-// streams where an optional file was not given, and the map as read.
-struct invocation {
-    char **argv;
-    named_file files[MAX_FILES];
-    int opened;
-    map_reading map;
-};
-
-struct command_row {
-    const char *switch_text;
-    int min_count;  // total argument counts accepted, program name included
-    int max_count;
-    file_slot files[MAX_FILES];  // opened in this order; the map, where there is one, first
-    bool reads_map;              // the map is read before any other file is opened
-    failure (*run)(const invocation &);
-};
-
-int report(const std::string &what)
-{
-    std::fprintf(stderr, "Error: %s\n", what.c_str());
-    return 1;
-}
 
 int report_open_failure(const char *path)
 {
@@ -103,10 +65,10 @@ failure run_list_surfaces(const invocation &)
 }
 
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {MAP_TO_READ, NONE}, true, write_record_lines},
-    {"-tc", 5, 5, {MAP_TO_READ, NONE}, false, copy_textures},
-    {"-se", 3, 4, {MAP_TO_READ, OUTPUT}, true, write_record_lines},
-    {"-si", 4, 4, {MAP_TO_UPDATE, SURFACES}, false, run_import},
+    {"-tl", 3, 3, {map_to_read(2), NONE}, true, write_record_lines},
+    {"-tc", 5, 5, {map_to_read(2), NONE}, false, copy_textures},
+    {"-se", 3, 4, {map_to_read(2), output_at(3)}, true, write_record_lines},
+    {"-si", 4, 4, {map_to_update(2), surfaces_at(3)}, false, run_import},
     {"-sl", 2, 2, {NONE, NONE}, false, run_list_surfaces},
 };
 
@@ -150,6 +112,15 @@ int refuse_output_onto_map(const named_file &map, const char *output)
     return report("Refusing to write " + escaped(output) + ": it is the same file as " + escaped(map.path));
 }
 
+// A map just opened: standard output may not be it, and standard error
+// that is the map leaves nowhere safe to say so.
+int guard_standard_streams(const named_file &map)
+{
+    if (is_the_map(map, STDERR_FILENO))
+        return 1;
+    return is_the_map(map, STDOUT_FILENO) ? refuse_output_onto_map(map, STANDARD_OUTPUT) : 0;
+}
+
 // Opens the row's files in order, the map first, and reads the map where
 // the row wants it read; 0, or 1 after saying why not.
 int open_files(const command_row &row, int argc, invocation *inv)
@@ -165,12 +136,9 @@ int open_files(const command_row &row, int argc, invocation *inv)
         ++inv->opened;
         const named_file &map = inv->files[0];
         struct stat st;
-        if (&file == &map) {
-            // Standard error that is the map leaves nowhere safe to say so.
-            if (is_the_map(map, STDERR_FILENO))
+        if (slot.flags & O_NONBLOCK) {
+            if (guard_standard_streams(map) != 0)
                 return 1;
-            if (is_the_map(map, STDOUT_FILENO))
-                return refuse_output_onto_map(map, STANDARD_OUTPUT);
             // Read whole before an output is opened, so that no output is
             // created or emptied for a map that cannot be read.
             const failure f = row.reads_map ? read_map_shared(map, stderr, &inv->map) : ok();
@@ -213,26 +181,48 @@ int close_streams(const command_row &row, const invocation &inv, int failed)
 
 }  // namespace
 
+int report(const std::string &what)
+{
+    std::fprintf(stderr, "Error: %s\n", what.c_str());
+    return 1;
+}
+
+int open_map(const char *path, named_file *map)
+{
+    *map = named_file{open_file(path, map_to_read(0)), path};
+    if (map->stream == nullptr)
+        return report_open_failure(path);
+    if (guard_standard_streams(*map) == 0)
+        return 0;
+    std::fclose(map->stream);
+    return 1;
+}
+
 int run_command_line(int argc, char **argv)
+{
+    const command_row *row = find_command(argc, argv);
+    if (row == nullptr && open_standard_descriptors())
+        return print_usage(argc > 0 && argv[0] ? argv[0] : "lumpsmith");
+    return row == nullptr ? 1 : run_command(*row, argc, argv);
+}
+
+int run_command(const command_row &row, int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
-    const command_row *row = find_command(argc, argv);
-    if (row == nullptr)
-        return print_usage(argc > 0 && argv[0] ? argv[0] : "lumpsmith");
-    invocation inv{argv, {{nullptr, nullptr}, {nullptr, nullptr}}, 0, {}};
+    invocation inv{argc, argv, {{nullptr, nullptr}, {nullptr, nullptr}}, 0, {}};
     int failed = 1;
     // Memory runs out only for a map or surface file too large for this
     // process's limits, and always before the map is written.
     try {
-        if (open_files(*row, argc, &inv) == 0) {
-            const failure f = row->run(inv);
+        if (open_files(row, argc, &inv) == 0) {
+            const failure f = row.run(inv);
             failed = f.status == NO_FAILURE ? 0 : report(describe_failure(f));
         }
     } catch (const std::bad_alloc &) {
         failed = report(describe_failure(failure{OUT_OF_MEMORY, inv.opened ? inv.files[0].path : argv[0], ENOMEM}));
     }
-    failed = close_streams(*row, inv, failed);
+    failed = close_streams(row, inv, failed);
     // Standard output stays open, but what could not be written to it is
     // lost all the same.
     errno = 0;

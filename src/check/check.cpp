@@ -1,0 +1,201 @@
+// lumpsmith-check SURFACE_FILE [MAP...]: finds what would make an import of
+// the surface file do other than its author meant, and says where, as
+// "FILE:LINE: message" lines on standard output: unknown surface names,
+// Windows line ends, a byte-order mark, a texture given two surfaces, lines
+// the import reads in pieces, and, with maps, texture names no map holds.
+// Then one "MAP: N records would change" line per map, counted by the same
+// code as lumpsmith-preview. Exit status: 0 when nothing was found, 1 when
+// anything was, 2 after an Error line.
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "commands/texture_commands.h"
+#include "frontend/frontend.h"
+#include "surfaces/surfaces.h"
+
+namespace {
+
+constexpr std::size_t LONGEST_WHOLE_LINE = LINE_BUFFER_SIZE - 1;
+const char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
+
+struct surface_line {
+    std::size_t number;   // from 1
+    std::string text;     // without its line feed, cut at its first NUL
+    std::size_t length;   // bytes before the line feed
+    bool crlf;
+    bool has_separator;
+    std::string texture;
+    std::string surface;  // without a trailing carriage return
+    int index;            // surface_index_of the surface as the import reads it, or -1
+};
+
+struct finding {
+    std::size_t line;
+    std::string message;
+};
+
+int status = 0;  // 1 once anything was found, 2 once an Error line was written
+
+std::vector<surface_line> read_lines(std::FILE *in, std::string *whole)
+{
+    std::vector<surface_line> lines;
+    char *buffer = nullptr;
+    std::size_t capacity = 0;
+    ssize_t got;
+    while ((got = getline(&buffer, &capacity, in)) > 0) {
+        whole->append(buffer, static_cast<std::size_t>(got));
+        surface_line l{lines.size() + 1, std::string(buffer, static_cast<std::size_t>(got)), 0, false, false, "", "", -1};
+        if (!l.text.empty() && l.text.back() == '\n')
+            l.text.pop_back();
+        l.length = l.text.size();
+        l.text.resize(std::min(l.text.size(), l.text.find('\0')));
+        l.crlf = !l.text.empty() && l.text.back() == '\r';
+        const std::size_t separator = l.text.find(" = ");
+        l.has_separator = separator != std::string::npos;
+        if (l.has_separator) {
+            // A byte-order mark is found on its own; the name is checked without it.
+            const std::size_t mark = l.number == 1 && l.text.compare(0, 3, BYTE_ORDER_MARK) == 0 ? 3 : 0;
+            l.texture = l.text.substr(mark, separator - std::min(mark, separator));
+            l.surface = l.text.substr(separator + 3);
+            l.index = surface_index_of(l.surface.c_str());
+        }
+        lines.push_back(l);
+    }
+    std::free(buffer);
+    return lines;
+}
+
+// The known surface name that text would be without its case, or without
+// trailing blanks and carriage returns; nullptr when there is none.
+const char *meant_surface(std::string text)
+{
+    text.erase(text.find_last_not_of(" \t\r") + 1);
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const int index = surface_index_of(text.c_str());
+    return index < 0 ? nullptr : surface_names[index];
+}
+
+std::string quoted(const std::string &text)
+{
+    return "\"" + escaped(text) + "\"";
+}
+
+void find_in_lines(const std::vector<surface_line> &lines, const std::string &file, std::vector<finding> *found)
+{
+    const std::size_t crlf = std::count_if(lines.begin(), lines.end(), [](const surface_line &l) { return l.crlf; });
+    std::unordered_map<std::string, const surface_line *> last_known;
+    for (const surface_line &l : lines)
+        if (l.index >= 0)
+            last_known[l.texture] = &l;
+    std::unordered_map<std::string, const surface_line *> previous;
+    bool crlf_said = false;
+    for (const surface_line &l : lines) {
+        if (l.number == 1 && l.text.compare(0, 3, BYTE_ORDER_MARK) == 0)
+            found->push_back({1, "the file starts with a UTF-8 byte-order mark, so its first texture name matches "
+                                 "nothing; remove it: sed -i '1s/^\\xEF\\xBB\\xBF//' " + file});
+        if (l.crlf && !crlf_said) {
+            crlf_said = true;
+            found->push_back({l.number, std::to_string(crlf) + " line(s) end in CR LF (Windows line ends), so their "
+                                        "surface names are unknown; convert them: sed -i 's/\\r$//' " + file});
+        }
+        if (l.length > LONGEST_WHOLE_LINE)
+            found->push_back({l.number, "the line is " + std::to_string(l.length) +
+                                            " bytes long; the import reads it in pieces of 127 bytes, each as a line"});
+        if (!l.has_separator)
+            continue;
+        if (l.index < 0) {
+            const char *meant = meant_surface(l.surface);
+            found->push_back({l.number, "unknown surface " + quoted(l.surface) +
+                                            (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "")});
+            continue;
+        }
+        const surface_line *&before = previous[l.texture];
+        if (before != nullptr && before->index != l.index) {
+            const surface_line &winner = *last_known[l.texture];
+            found->push_back({l.number, quoted(l.texture) + " was given " + quoted(before->surface) + " on line " +
+                                            std::to_string(before->number) + "; the last line for it wins: " +
+                                            quoted(winner.surface) + " on line " + std::to_string(winner.number)});
+        }
+        before = &l;
+    }
+}
+
+// Reads every map given, notes the names their records bear, and counts
+// what an import of the file would change in each.
+std::vector<std::string> check_maps(const invocation &inv, const std::string &text,
+                                    std::unordered_set<std::string> *names)
+{
+    std::vector<std::string> summary;
+    for (int m = 2; m < inv.argc; ++m) {
+        named_file map;
+        if (open_map(inv.argv[m], &map) != 0) {
+            status = 2;
+            continue;
+        }
+        std::FILE *surfaces = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+        map_reading reading;
+        texture_lump edited;
+        const failure f = surfaces ? preview_surface_file(map, named_file{surfaces, inv.argv[1]}, nullptr, &reading, &edited)
+                                   : failure{INPUT_UNREADABLE, inv.argv[1], errno};
+        if (surfaces)
+            std::fclose(surfaces);
+        std::fclose(map.stream);
+        if (f.status != NO_FAILURE) {
+            report(describe_failure(f));
+            status = 2;
+            continue;
+        }
+        std::size_t changed = 0;
+        for (std::size_t i = 0; i < reading.lump.record_count; ++i) {
+            names->insert(std::string(name_of_record(reading.lump, i)));
+            changed += surface_flags_of_record(reading.lump, i) != surface_flags_of_record(edited, i);
+        }
+        summary.push_back(escaped(inv.argv[m]) + ": " + std::to_string(changed) + " records would change");
+    }
+    return summary;
+}
+
+failure check(const invocation &inv)
+{
+    std::string text;
+    const std::vector<surface_line> lines = read_lines(inv.files[0].stream, &text);
+    if (std::ferror(inv.files[0].stream))
+        return failure{INPUT_UNREADABLE, inv.files[0].path, errno};
+    const std::string file = escaped(inv.files[0].path);
+    std::vector<finding> found;
+    find_in_lines(lines, file, &found);
+    std::unordered_set<std::string> names;
+    const std::vector<std::string> summary = check_maps(inv, text, &names);
+    std::unordered_set<std::string> named;
+    for (const surface_line &l : lines)
+        if (!names.empty() && l.has_separator && named.insert(l.texture).second && names.count(l.texture) == 0)
+            found.push_back({l.number, "no given map has a texture named " + quoted(l.texture)});
+    std::stable_sort(found.begin(), found.end(), [](const finding &a, const finding &b) { return a.line < b.line; });
+    for (const finding &f : found)
+        std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
+    for (const std::string &line : summary)
+        std::printf("%s\n", line.c_str());
+    status = std::max(status, found.empty() ? 0 : 1);
+    return ok();
+}
+
+const command_row CHECK = {"", 2, INT_MAX, {surfaces_at(1), {0, 0, nullptr}}, false, check};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s SURFACE_FILE [MAP...]\n", argc > 0 ? argv[0] : "lumpsmith-check");
+        return 2;
+    }
+    return run_command(CHECK, argc, argv) != 0 ? 2 : status;
+}
