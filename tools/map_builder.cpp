@@ -44,7 +44,7 @@ bool write_bytes(const std::string &path, const bytes &data)
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)
         return false;
-    const bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
     return std::fclose(f) == 0 && written;
 }
 

@@ -1,6 +1,7 @@
 #include "bsp/file_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +73,15 @@ void before_io_call(unsigned long call, void (*hook)())
 {
     armed.hook_at = call == 0 ? 0 : armed.calls + call;
     armed.hook = hook;
+}
+
+void populate(void *memory, std::size_t size)
+{
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
 }
 
 bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)

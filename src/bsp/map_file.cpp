@@ -146,6 +146,7 @@ failure read_map(named_file map, map_reading *reading)
     // Bounded by the file's size, checked above; an allocation that fails
     // throws, and the front end reports it.
     texture_lump lump = lump_of_size(reading->header.lump_length);
+    populate(lump.bytes.get(), lump.size);
     // A file that ended early was cut short since it was measured.
     if (!io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset))
         return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);

@@ -1,8 +1,6 @@
-// The map as a file: reading its header and lump, locking it, and rewriting
-// the lump in place so that the map ends up either as it was or fully
-// edited.
-//
-// A rewrite (the import's) goes:
+// The map as a file: reading it, locking it, and rewriting the lump in
+// place so that the map ends up either as it was or fully edited. A rewrite
+// (the import's) goes:
 //   1. read_map_shared: take a shared lock, read header and lump, let go.
 //   2. Work on that reading with the map unlocked, however long it takes.
 //   3. rewrite_lump: lock exclusively and read the map again; hand that
@@ -24,9 +22,9 @@
 struct map_reading {
     bsp_header header;
     texture_lump lump;
-    // Taken before the first byte was read. If its device, inode, size,
-    // mtime or ctime (which no one can set back) differ at write-back
-    // time, someone else changed the file in between.
+    // Taken before the first byte was read. A device, inode, size, mtime or
+    // ctime (which no one can set back) that differs at write-back time
+    // means someone else changed the file in between.
     struct stat stamp;
 };
 

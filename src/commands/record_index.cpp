@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "bsp/file_io.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -78,6 +79,12 @@ void index_records(const texture_lump &lump, record_index *index)
     while (size < 4 * lump.record_count)
         size *= 2;
     index->lump = &lump;
+    index->slots.reserve(size);
+    index->group.reserve(lump.record_count);
+    index->noted.reserve(lump.record_count);
+    populate(index->slots.data(), size * sizeof index->slots[0]);
+    populate(index->group.data(), lump.record_count * sizeof index->group[0]);
+    populate(index->noted.data(), lump.record_count * sizeof index->noted[0]);
     index->slots.assign(size, 0);
     index->mask = size - 1;
     index->group.resize(lump.record_count);

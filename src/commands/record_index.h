@@ -19,13 +19,11 @@ constexpr std::int16_t NO_SURFACE = -1;
 // a name wins however many records bear it.
 //
 // The groups are found through an open-addressing table with linear
-// probing: slot name_hash(name) & mask, then the slots after it, up to the
-// first empty one. A slot holds 1 + the first record of a group, so that a
-// lookup reads the name from the lump itself. The table is kept at most a
-// quarter full: a line whose name no record bears, most lines of a
-// studio-wide surface file, probes until an empty slot. (The standard
-// unordered_map took three times as long at 400,000 records: a lookup
-// there walks from bucket to node to name, a cache miss each.)
+// probing from slot name_hash(name) & mask to the first empty slot. A slot
+// holds 1 + a group's first record, so a lookup reads the name from the
+// lump itself. At most a quarter full, since most lines of a studio-wide
+// file name no record and probe to an empty slot. (std::unordered_map took
+// three times as long at 400,000 records: a cache miss per bucket, node, name.)
 struct record_index {
     const texture_lump *lump;
     std::vector<std::uint32_t> slots;  // 0: empty

@@ -27,10 +27,8 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 // "noshader" to out, names escaped when out is a terminal (for_terminal);
 // OUTPUT_UNWRITABLE when out could not be written.
 failure list_textures(const map_reading &map, named_file out, bool for_terminal);
-
-// Writes one "name = surface" line per exported record to out, in lump
-// order, as list_textures writes its lines. A record whose name would not
-// read back gets no line but an "Error: Not exporting record" line on err.
+// The same for one "name = surface" line per exported record. A record whose
+// name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
 // What every import does first, and what shows what one would do: reads
@@ -45,10 +43,9 @@ failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, 
 // write, the map left as it is.
 failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                              texture_lump *edited);
-// match_surface_file with the map unlocked; then rewrites the lump
-// (rewrite_lump) with the noted surfaces set, provided the fresh reading's
-// records are still the ones the lines were matched against, MAP_CHANGED
-// otherwise. On any failure the map is as it was.
+// match_surface_file, with the map unlocked; then rewrite_lump with the
+// noted surfaces set, or MAP_CHANGED when the fresh reading's records are
+// not those the lines were matched against. Any failure leaves the map as it was.
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err);
 
 #endif

@@ -21,8 +21,7 @@ constexpr file_slot NONE = {0, 0, nullptr};
 
 int report_open_failure(const char *path)
 {
-    std::fprintf(stderr, "Error: Cannot open %s\n", escaped(path).c_str());
-    return 1;
+    return report("Cannot open " + escaped(path));
 }
 
 int print_usage(const char *program)
@@ -36,13 +35,6 @@ int print_usage(const char *program)
     return 1;
 }
 
-// The -tc placeholder, which reads nothing from the map it was given.
-failure copy_textures(const invocation &)
-{
-    std::fputs("Not yet implemented.\n", stderr);
-    return ok();
-}
-
 // -tl and -se write to the row's second file when given, otherwise to
 // standard output; names are escaped where that is a terminal.
 failure write_record_lines(const invocation &inv)
@@ -53,23 +45,15 @@ failure write_record_lines(const invocation &inv)
                                                 : export_surface_file(inv.map, out, terminal, stderr);
 }
 
-failure run_import(const invocation &inv)
-{
-    return import_surface_file(inv.files[0], inv.files[1], stderr);
-}
-
-failure run_list_surfaces(const invocation &)
-{
-    list_surfaces(stdout);
-    return ok();
-}
-
+// -tc is a placeholder (copy_textures), which reads nothing from its map.
 const command_row COMMANDS[] = {
     {"-tl", 3, 3, {map_to_read(2), NONE}, true, write_record_lines},
-    {"-tc", 5, 5, {map_to_read(2), NONE}, false, copy_textures},
+    {"-tc", 5, 5, {map_to_read(2), NONE}, false,
+     [](const invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }},
     {"-se", 3, 4, {map_to_read(2), output_at(3)}, true, write_record_lines},
-    {"-si", 4, 4, {map_to_update(2), surfaces_at(3)}, false, run_import},
-    {"-sl", 2, 2, {NONE, NONE}, false, run_list_surfaces},
+    {"-si", 4, 4, {map_to_update(2), surfaces_at(3)}, false,
+     [](const invocation &inv) { return import_surface_file(inv.files[0], inv.files[1], stderr); }},
+    {"-sl", 2, 2, {NONE, NONE}, false, [](const invocation &) { list_surfaces(stdout); return ok(); }},
 };
 
 const command_row *find_command(int argc, char **argv)
@@ -116,9 +100,8 @@ int refuse_output_onto_map(const named_file &map, const char *output)
 // that is the map leaves nowhere safe to say so.
 int guard_standard_streams(const named_file &map)
 {
-    if (is_the_map(map, STDERR_FILENO))
-        return 1;
-    return is_the_map(map, STDOUT_FILENO) ? refuse_output_onto_map(map, STANDARD_OUTPUT) : 0;
+    return is_the_map(map, STDERR_FILENO) ||
+           (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
 // Opens the row's files in order, the map first, and reads the map where

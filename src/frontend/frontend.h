@@ -1,7 +1,6 @@
 // The command line: picks one command by its switch, opens the files it
-// works on, runs it, closes them and decides the exit status. The
-// companion commands (lumpsmith-preview, lumpsmith-check) are front ends
-// of their own built on run_command.
+// works on, runs it, closes them and decides the exit status. The companion
+// commands' own front ends build on run_command.
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
