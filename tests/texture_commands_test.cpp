@@ -32,7 +32,7 @@ command_output run_on(record_command command, const bytes &map_bytes)
     map_reading map;
     EXPECT_EQ(read_map(named_file{bsp, "map.bsp"}, &map).status, NO_FAILURE);
     const named_file to{out, "out.txt"};
-    const failure f = command == LISTING ? list_textures(map, to, false) : export_surface_file(map, to, false, err);
+    const failure f = command == LISTING ? list_textures(map, to, false, err) : export_surface_file(map, to, false, err);
     command_output result{f.status, text_of(out), text_of(err)};
     std::fclose(err);
     std::fclose(out);

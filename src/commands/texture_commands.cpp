@@ -136,9 +136,9 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
 
 }  // namespace
 
-failure list_textures(const map_reading &map, named_file out, bool for_terminal)
+failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
 {
-    return write_record_lines(map, out, for_terminal, nullptr, "Textures:\n", put_listing_line);
+    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
 }
 
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)

@@ -25,8 +25,8 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
 // Writes "Textures:" and one "0x%08x - name" line per record not named
 // "noshader" to out, names escaped when out is a terminal (for_terminal);
-// OUTPUT_UNWRITABLE when out could not be written.
-failure list_textures(const map_reading &map, named_file out, bool for_terminal);
+// OUTPUT_UNWRITABLE when out could not be written. err is not used.
+failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 // The same for one "name = surface" line per exported record. A record whose
 // name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);

@@ -37,20 +37,19 @@ int print_usage(const char *program)
 
 // -tl and -se write to the row's second file when given, otherwise to
 // standard output; names are escaped where that is a terminal.
+template <failure (*write_lines)(const map_reading &, named_file, bool, std::FILE *)>
 failure write_record_lines(const invocation &inv)
 {
     const named_file out = inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
-    const bool terminal = isatty(fileno(out.stream));
-    return std::strcmp(inv.argv[1], "-tl") == 0 ? list_textures(inv.map, out, terminal)
-                                                : export_surface_file(inv.map, out, terminal, stderr);
+    return write_lines(inv.map, out, isatty(fileno(out.stream)), stderr);
 }
 
 // -tc is a placeholder (copy_textures), which reads nothing from its map.
 const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {map_to_read(2), NONE}, true, write_record_lines},
+    {"-tl", 3, 3, {map_to_read(2), NONE}, true, write_record_lines<list_textures>},
     {"-tc", 5, 5, {map_to_read(2), NONE}, false,
      [](const invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }},
-    {"-se", 3, 4, {map_to_read(2), output_at(3)}, true, write_record_lines},
+    {"-se", 3, 4, {map_to_read(2), output_at(3)}, true, write_record_lines<export_surface_file>},
     {"-si", 4, 4, {map_to_update(2), surfaces_at(3)}, false,
      [](const invocation &inv) { return import_surface_file(inv.files[0], inv.files[1], stderr); }},
     {"-sl", 2, 2, {NONE, NONE}, false, [](const invocation &) { list_surfaces(stdout); return ok(); }},

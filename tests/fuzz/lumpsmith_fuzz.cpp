@@ -103,7 +103,7 @@ failure_status run_lines(const files &f, const bytes &map, bool listing, std::st
     failure_status status = read_map(named_file{bsp, "map.bsp"}, &reading).status;
     const named_file out_file{o, "out.txt"};
     if (status == NO_FAILURE)
-        status = (listing ? list_textures(reading, out_file, false) : export_surface_file(reading, out_file, false, e)).status;
+        status = (listing ? list_textures(reading, out_file, false, e) : export_surface_file(reading, out_file, false, e)).status;
     require(std::fclose(e) == 0 && std::fclose(o) == 0 && std::fclose(bsp) == 0);
     *out = text(contents(f.out));
     *err = text(contents(f.err));
