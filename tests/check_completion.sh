@@ -15,27 +15,26 @@ complete() {
     bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); $(complete -p "$1" | sed "s/.*-F \([^ ]*\) .*/\1/"); printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' \
         complete "$script" "$@"
 }
-got=$(complete lumpsmith -)
-[ "$got" = "-se -si -sl -tc -tl " ] || { echo "lumpsmith - completed to: $got"; exit 1; }
-for map_position in "-tl ''" "-se ''" "-si ''" "-tc ''"; do
-    eval "got=\$(complete lumpsmith $map_position)"
-    [ "$got" = "a.bsp maps " ] || { echo "lumpsmith $map_position completed to: $got"; exit 1; }
-done
-for file_position in "-se a.bsp ''" "-si a.bsp ''"; do
-    eval "got=\$(complete lumpsmith $file_position)"
-    [ "$got" = "a.bsp b.txt c.pk3 maps " ] || { echo "lumpsmith $file_position completed to: $got"; exit 1; }
-done
-got=$(complete lumpsmith -tc a.bsp '')
-[ "$got" = "maps " ] || { echo "lumpsmith -tc a.bsp completed to: $got"; exit 1; }
-got=$(complete lumpsmith -sl '')
-[ "$got" = " " ] || { echo "lumpsmith -sl completed to: $got"; exit 1; }
-for typed in "lumpsmith-preview ''" "lumpsmith-check b.txt ''" "lumpsmith-check b.txt a.bsp ''"; do
+# Each case: what is typed (the last word being completed) and what is offered.
+while IFS='|' read -r typed expected; do
     eval "got=\$(complete $typed)"
-    [ "$got" = "a.bsp maps " ] || { echo "$typed completed to: $got"; exit 1; }
-done
-for typed in "lumpsmith-pk3 ''" "lumpsmith-pk3 c.pk3 b.txt ''"; do
-    eval "got=\$(complete $typed)"
-    [ "$got" = "c.pk3 maps " ] || { echo "$typed completed to: $got"; exit 1; }
-done
-got=$(complete lumpsmith-check '')
-[ "$got" = "a.bsp b.txt c.pk3 maps " ] || { echo "lumpsmith-check completed to: $got"; exit 1; }
+    [ "$got" = "$expected" ] || { echo "$typed completed to: $got"; exit 1; }
+done <<'CASES'
+lumpsmith -|-se -si -sl -tc -tl 
+lumpsmith -tl ''|a.bsp maps 
+lumpsmith -se ''|a.bsp maps 
+lumpsmith -si ''|a.bsp maps 
+lumpsmith -tc ''|a.bsp maps 
+lumpsmith -se a.bsp ''|a.bsp b.txt c.pk3 maps 
+lumpsmith -si a.bsp ''|a.bsp b.txt c.pk3 maps 
+lumpsmith -tc a.bsp ''|maps 
+lumpsmith -sl ''| 
+lumpsmith-preview ''|a.bsp maps 
+lumpsmith-preview a.bsp ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-check ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-check b.txt ''|a.bsp maps 
+lumpsmith-check b.txt a.bsp ''|a.bsp maps 
+lumpsmith-pk3 ''|c.pk3 maps 
+lumpsmith-pk3 c.pk3 ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-pk3 c.pk3 b.txt ''|c.pk3 maps 
+CASES

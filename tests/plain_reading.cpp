@@ -12,6 +12,13 @@ std::uint32_t le32(const unsigned char *p)
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+bool reads_back(const std::string &name)
+{
+    return name.find('\n') == std::string::npos && (name + " = ").find(" = ") == name.size();
+}
+
+}  // namespace
+
 std::string surface_text(std::uint32_t flags)
 {
     if ((flags >> 20) < 32)
@@ -20,13 +27,6 @@ std::string surface_text(std::uint32_t flags)
     std::snprintf(text, sizeof text, "unknown (%03x)", flags >> 20);
     return text;
 }
-
-bool reads_back(const std::string &name)
-{
-    return name.find('\n') == std::string::npos && (name + " = ").find(" = ") == name.size();
-}
-
-}  // namespace
 
 plain_map read_plainly(const bytes &map)
 {

@@ -23,6 +23,8 @@ struct plain_map {
 };
 
 plain_map read_plainly(const bytes &map);
+// A surface-flags word's surface as the export writes it.
+std::string surface_text(std::uint32_t flags);
 // What -tl must print for the map.
 std::string expected_listing(const plain_map &m);
 // What -se must print, and how many records it must refuse for names that

@@ -53,15 +53,6 @@ void check(bool holds, const std::string &map, const std::string &what)
     }
 }
 
-std::string surface_text(std::uint32_t flags)
-{
-    if ((flags >> 20) < 32)
-        return surface_names[flags >> 20];
-    char text[16];
-    std::snprintf(text, sizeof text, "unknown (%03x)", flags >> 20);
-    return text;
-}
-
 // The preview's lines for what an import turned before into after.
 std::string expected_preview(const plain_map &m, const bytes &after)
 {
