@@ -109,8 +109,11 @@ bool same_records(const map_reading &first, const map_reading &fresh)
 {
     if (first.header.lump_offset != fresh.header.lump_offset || first.header.lump_length != fresh.header.lump_length)
         return false;
+    // Name fields that are equal byte for byte, as they nearly always are,
+    // hold the same name; only others are cut at their NULs to compare.
     for (std::size_t i = 0; i < first.lump.record_count; ++i)
-        if (name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
+        if (std::memcmp(first.lump.bytes.get() + i * RECORD_SIZE, fresh.lump.bytes.get() + i * RECORD_SIZE, NAME_SIZE) != 0 &&
+            name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
             return false;
     return true;
 }
