@@ -64,12 +64,17 @@ std::size_t slot_of(const record_index &index, std::string_view name)
 
 std::uint64_t name_hash(std::string_view name)
 {
-    // Early in boot, before the kernel has random bytes to give, the key
-    // stays zero: no worse than the unkeyed hash it replaced.
-    static std::uint64_t key[2];
-    static const bool keyed = getrandom(key, sizeof key, GRND_NONBLOCK) == sizeof key;
-    static_cast<void>(keyed);
-    return siphash13(key, reinterpret_cast<const unsigned char *>(name.data()), name.size());
+    // Drawn once per run. Early in boot, before the kernel has random bytes
+    // to give, the key stays zero: no worse than the unkeyed hash it replaced.
+    struct sip_key {
+        std::uint64_t words[2];
+    };
+    static const sip_key key = [] {
+        sip_key k = {{0, 0}};
+        getrandom(k.words, sizeof k.words, GRND_NONBLOCK);
+        return k;
+    }();
+    return siphash13(key.words, reinterpret_cast<const unsigned char *>(name.data()), name.size());
 }
 
 void index_records(const texture_lump &lump, record_index *index)
