@@ -71,7 +71,8 @@ std::uint64_t name_hash(std::string_view name)
     };
     static const sip_key key = [] {
         sip_key k = {{0, 0}};
-        getrandom(k.words, sizeof k.words, GRND_NONBLOCK);
+        if (getrandom(k.words, sizeof k.words, GRND_NONBLOCK) != sizeof k.words)
+            k = sip_key{{0, 0}};
         return k;
     }();
     return siphash13(key.words, reinterpret_cast<const unsigned char *>(name.data()), name.size());
