@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
+
 struct seam {
     unsigned long calls;    // counted so far
     unsigned long fail_at;  // 0: none fails
@@ -80,8 +82,11 @@ void populate(void *memory, std::size_t size)
     const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(memory) + page - 1) & ~(page - 1);
     const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(memory) + size) & ~(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+    if (end <= start)
+        return;
+    if (end - start >= HUGE_PAGE)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
 }
 
 bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)

@@ -165,10 +165,9 @@ failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, 
         char *separator = find_separator(line);
         if (separator == nullptr)
             continue;
-        char *surface_name = separator + 3;
-        const std::size_t length = std::strlen(surface_name);
-        if (length > 0 && surface_name[length - 1] == '\n')
-            surface_name[length - 1] = '\0';
+        std::string_view surface_name(separator + 3);
+        if (!surface_name.empty() && surface_name.back() == '\n')
+            surface_name.remove_suffix(1);
         const int surface = surface_index_of(surface_name);
         if (surface >= 0)
             note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "bsp/file_io.h"
 #include "bsp/map_file.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
@@ -139,6 +140,7 @@ int open_files(const command_row &row, int argc, invocation *inv)
             // unless it is given the buffer too.
             static char buffer[SURFACE_FILE_BUFFER];
             std::setvbuf(file.stream, buffer, _IOFBF, sizeof buffer);
+            populate(buffer, sizeof buffer);
         }
     }
     return 0;

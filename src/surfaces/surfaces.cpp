@@ -10,29 +10,30 @@ const char *const surface_names[SURFACE_COUNT] = {
     "plastic",  "cardboard", "hardwood", "softwood", "plank",    "glass",     "water",    "stucco",
 };
 
-int surface_index_of(const char *name)
+int surface_index_of(std::string_view name)
 {
-    // Every import line asks. The names that share the line's first byte
-    // and those that share its second leave one candidate, or none, to
-    // compare. Bits run in table order, so the first equal entry still wins.
+    // Every import line asks. The names that share the line's first byte,
+    // its second and its length leave one candidate or two (plaster and
+    // plastic) to compare. Bits run in table order, so the first equal
+    // entry wins.
     struct candidates {
-        std::array<std::uint32_t, 256> by_first{};
-        std::array<std::uint32_t, 256> by_second{};
+        std::array<std::uint32_t, 256> by_first{}, by_second{}, by_length{};
     };
     static const candidates sets = [] {
         candidates c;
         for (std::size_t i = 0; i < SURFACE_COUNT; ++i) {
             c.by_first[static_cast<unsigned char>(surface_names[i][0])] |= std::uint32_t{1} << i;
             c.by_second[static_cast<unsigned char>(surface_names[i][1])] |= std::uint32_t{1} << i;
+            c.by_length[std::strlen(surface_names[i])] |= std::uint32_t{1} << i;
         }
         return c;
     }();
-    if (name[0] == '\0')
+    if (name.size() < 2 || name.size() > 255)
         return -1;
     std::uint32_t set = sets.by_first[static_cast<unsigned char>(name[0])] &
-                        sets.by_second[static_cast<unsigned char>(name[1])];
+                        sets.by_second[static_cast<unsigned char>(name[1])] & sets.by_length[name.size()];
     for (; set != 0; set &= set - 1)
-        if (std::strcmp(name, surface_names[__builtin_ctz(set)]) == 0)
+        if (std::memcmp(name.data(), surface_names[__builtin_ctz(set)], name.size()) == 0)
             return __builtin_ctz(set);
     return -1;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 //   31                    20 19                                       0
 //   +-----------------------+------------------------------------------+
@@ -23,7 +24,7 @@ static_assert(SURFACE_COUNT <= (0xFFFFFFFFu >> SURFACE_SHIFT) + 1, "every known 
 extern const char *const surface_names[SURFACE_COUNT];
 
 // Index 0..31 of the table entry equal to name (whole, case-sensitive), or -1.
-int surface_index_of(const char *name);
+int surface_index_of(std::string_view name);
 // Table name of the word's surface index, or "unknown (%03x)" for an index
 // above 31, in a static buffer that the next unknown index overwrites.
 const char *surface_name_of(std::uint32_t surface_flags);
