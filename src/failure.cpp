@@ -12,15 +12,11 @@ std::size_t printable_length(const unsigned char *p, std::size_t left)
     const unsigned char lead = p[0];
     if (lead >= 0x20 && lead < 0x7F)
         return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80;  // the range of the second byte; later ones are 80..BF
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2, low = lead == 0xC2 ? 0xA0 : 0x80;  // C2 80..9F encode the C1 controls
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;  // no overlongs, no surrogates
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    // The second byte's range (later ones are 80..BF): C2 80..9F encode the
+    // C1 controls; no overlongs (E0, F0), surrogates (ED) or past U+10FFFF (F4).
+    const unsigned char low = lead == 0xC2 || lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
     if (length == 0 || left < length || p[1] < low || p[1] > high)
         return 0;
     for (std::size_t k = 2; k < length; ++k)
@@ -42,11 +38,6 @@ std::string shell_word(std::string_view path)
 }
 
 }  // namespace
-
-failure ok()
-{
-    return failure{NO_FAILURE, nullptr, 0};
-}
 
 std::string describe_failure(const failure &f)
 {
@@ -94,13 +85,9 @@ void append_escaped(std::string *to, std::string_view text)
             continue;
         }
         const unsigned char byte = bytes[i++];
-        if (byte == '\r' || byte == '\n' || byte == '\t') {
-            *to += byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : "\\t";
-            continue;
-        }
         char hex[5];
         std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-        *to += hex;
+        *to += byte == '\r' ? "\\r" : byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : hex;
     }
 }
 

@@ -1,7 +1,5 @@
-// What went wrong, and the words for it. Every operation that can fail
-// returns a failure built where the failing call was made, with the path
-// of the file it concerns and that call's errno; only the front end turns
-// it into an "Error: " line.
+// What went wrong, and the words for it: a failure is built where the call
+// failed, with its file's path and errno; only the front end prints it.
 #ifndef LUMPSMITH_FAILURE_H
 #define LUMPSMITH_FAILURE_H
 
@@ -44,16 +42,14 @@ struct failure {
 };
 
 // Nothing failed.
-failure ok();
+inline failure ok() { return failure{NO_FAILURE, nullptr, 0}; }
 // The words of an Error line for a failure, without "Error: " and the line
 // feed: "Cannot write map.bsp: No space left on device".
 std::string describe_failure(const failure &f);
 
-// Appends text to to with bytes that could drive a terminal written as \r,
-// \n, \t or \xHH: C0 controls, DEL, C1 controls (raw or UTF-8-encoded) and
-// every byte that is not part of valid UTF-8. Other UTF-8 text stays.
+// Appends text with what could drive a terminal written as \r, \n, \t or
+// \xHH: C0 and C1 controls (raw or in UTF-8), DEL, and bytes not in valid UTF-8.
 void append_escaped(std::string *to, std::string_view text);
-// text escaped as append_escaped does it.
-std::string escaped(std::string_view text);
+std::string escaped(std::string_view text);  // the same, as a new string
 
 #endif

@@ -11,16 +11,13 @@ std::uint32_t load_u32le(const unsigned char *p)
 {
     unsigned char b[4];
     std::memcpy(b, p, 4);
-    return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
 }
 
 void store_u32le(unsigned char *p, std::uint32_t value)
 {
-    const unsigned char b[4] = {
-        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-    std::memcpy(p, b, 4);
+    for (int k = 0; k < 4; ++k)
+        p[k] = static_cast<unsigned char>(value >> (8 * k));
 }
 
 std::string_view name_of_record(const texture_lump &lump, std::size_t i)

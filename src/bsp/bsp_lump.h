@@ -10,7 +10,6 @@
 #include <string_view>
 
 // Header, the first 144 bytes of the file (all integers little-endian):
-//
 //   0         16            20            24                        144
 //   +---------+-------------+-------------+-------------------------+
 //   | ignored | lump_offset | lump_length |         ignored         |
@@ -21,7 +20,6 @@ constexpr std::size_t LUMP_LENGTH_AT = 20;
 
 // Texture record, packed back to back from the lump's first byte; trailing
 // bytes that do not make a whole record are carried but never interpreted:
-//
 //   0                                  64              68              72
 //   +----------------------------------+---------------+---------------+
 //   | name (NUL-terminated, or all 64) | surface_flags | content_flags |
@@ -35,26 +33,23 @@ static_assert(LUMP_LENGTH_AT + 4 <= HEADER_SIZE, "lump fields lie inside the hea
 static_assert(NAME_SIZE == SURFACE_FLAGS_AT, "flags follow the name field directly");
 static_assert(CONTENT_FLAGS_AT + 4 == RECORD_SIZE, "a record ends with its content flags");
 
+// Where the header says the lump lies; the rest of it is never looked at.
 struct bsp_header {
-    unsigned char bytes[HEADER_SIZE];  // read whole, never written back
     std::uint32_t lump_offset;
     std::uint32_t lump_length;
 };
 
-// The lump exactly as it lies in the file, lump_length bytes. The buffer
-// is filled by a read, so it is never zeroed first.
+// The lump exactly as it lies in the file, lump_length bytes.
 struct texture_lump {
     std::unique_ptr<unsigned char[]> bytes;
     std::size_t size;
     std::size_t record_count;  // size / RECORD_SIZE
 };
 
-// A lump of size bytes for a read to fill; they are not zeroed.
+// A lump of size bytes for a read to fill, so they are not zeroed.
 texture_lump lump_of_size(std::size_t size);
-
-// Reads a little-endian 32-bit value at p.
+// Load and store a little-endian 32-bit value at p.
 std::uint32_t load_u32le(const unsigned char *p);
-// Stores a 32-bit value at p, little-endian.
 void store_u32le(unsigned char *p, std::uint32_t value);
 
 // Record i's fields; i must be below lump.record_count. A name runs to the

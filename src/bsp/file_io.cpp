@@ -9,16 +9,12 @@ namespace {
 constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
 
 struct seam {
-    unsigned long calls;    // counted so far
-    unsigned long fail_at;  // 0: none fails
-    bool and_later;
-    bool failed;
-    unsigned long hook_at;  // 0: no hook
+    unsigned long calls, fail_at, hook_at;  // counted so far; 0: none fails, no hook
+    bool and_later, failed;
     void (*hook)();
 };
-seam armed = {0, 0, false, false, 0, nullptr};
+seam armed = {0, 0, 0, false, false, nullptr};
 
-// Counts one call; true when it is one chosen to fail.
 bool injected_failure(int error)
 {
     ++armed.calls;

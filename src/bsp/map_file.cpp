@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 
@@ -28,33 +28,27 @@ bool same_file(const struct stat &a, const struct stat &b)
 
 bool same_stamp(const struct stat &a, const struct stat &b)
 {
-    return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    const auto same_time = [](const timespec &x, const timespec &y) { return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec; };
+    return same_file(a, b) && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
 }
 
 int set_lock(named_file map, short type, bool wait)
 {
-    struct flock lock;
-    std::memset(&lock, 0, sizeof lock);
+    struct flock lock = {};  // from 0 for length 0: the whole file, however it grows
     lock.l_type = type;
-    lock.l_whence = SEEK_SET;  // start 0 and length 0: the whole file, however it grows
     // Open-file-description locks belong to this open of the file, not to
     // the process, so nothing else the process opens or closes drops them.
-    const int result = retry_interrupted([&] { return fcntl(fileno(map.stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); });
-    return result == 0 ? 0 : errno;
+    return retry_interrupted([&] { return fcntl(fileno(map.stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); }) == 0
+               ? 0 : errno;
 }
 
 failure check_unchanged(named_file map, const map_reading &fresh)
 {
-    struct stat now;
-    if (fstat(fileno(map.stream), &now) != 0 || !same_stamp(now, fresh.stamp))
-        return fail(MAP_CHANGED, map);
-    // Renamed over, or deleted: writing would edit a file nobody will see.
-    struct stat named;
-    if (stat(map.path, &named) != 0 || !same_file(named, now))
-        return fail(MAP_CHANGED, map);
-    return ok();
+    // Renamed over or deleted, the map would be edited where nobody will see it.
+    struct stat now, named;
+    const bool unchanged = fstat(fileno(map.stream), &now) == 0 && same_stamp(now, fresh.stamp) &&
+                           stat(map.path, &named) == 0 && same_file(named, now);
+    return unchanged ? ok() : fail(MAP_CHANGED, map);
 }
 
 // A sparse lump could run out of space half way through the write-back.
@@ -62,13 +56,10 @@ failure check_unchanged(named_file map, const map_reading &fresh)
 // reserve (EINVAL is what some block devices say) is trusted.
 failure reserve_lump(named_file map, const map_reading &fresh)
 {
-    if (fresh.header.lump_length == 0 || io_reserve(map.stream, fresh.header.lump_offset, fresh.header.lump_length))
+    if (fresh.header.lump_length == 0 || io_reserve(map.stream, fresh.header.lump_offset, fresh.header.lump_length) ||
+        errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
         return ok();
-    if (errno == ENOSPC || errno == EDQUOT)
-        return fail(MAP_NO_SPACE, map);
-    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
-        return ok();
-    return fail(MAP_RESERVE_FAILED, map, errno);
+    return errno == ENOSPC || errno == EDQUOT ? fail(MAP_NO_SPACE, map) : fail(MAP_RESERVE_FAILED, map, errno);
 }
 
 // Writes the first size bytes of lump in the lump's place; *written says
@@ -90,9 +81,8 @@ failure lock_map(named_file map, short type, std::FILE *said)
         std::fflush(said);
         error = set_lock(map, type, true);
     }
-    if (error == 0 || error == ENOLCK || error == EOPNOTSUPP || error == EINVAL)
-        return ok();
-    return fail(MAP_LOCK_FAILED, map, error);
+    const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+    return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
 }
 
 failure read_header(named_file map, map_reading *reading)
@@ -104,21 +94,17 @@ failure read_header(named_file map, map_reading *reading)
     const struct stat &st = reading->stamp;
     if (fstat(fileno(map.stream), &reading->stamp) != 0)
         return fail(MAP_READ_FAILED, map, errno);
-    if (S_ISDIR(st.st_mode))
-        return fail(MAP_IS_DIRECTORY, map);
     if (!S_ISREG(st.st_mode))
-        return fail(MAP_NOT_REGULAR, map);
-    bsp_header &header = reading->header;
-    std::memset(header.bytes, 0, HEADER_SIZE);
+        return fail(S_ISDIR(st.st_mode) ? MAP_IS_DIRECTORY : MAP_NOT_REGULAR, map);
+    unsigned char bytes[HEADER_SIZE];
     const std::size_t present = std::min(static_cast<std::size_t>(st.st_size), HEADER_SIZE);
-    if (!io_read_at(map.stream, header.bytes, present, 0))
+    if (!io_read_at(map.stream, bytes, present, 0))
         return fail(errno ? MAP_READ_FAILED : MAP_SHORT_HEADER, map, errno);
-    if (present >= sizeof ZIP_SIGNATURE && std::memcmp(header.bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
+    if (present >= sizeof ZIP_SIGNATURE && std::memcmp(bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
         return fail(MAP_ZIP_ARCHIVE, map);
     if (present < HEADER_SIZE)
         return fail(MAP_SHORT_HEADER, map);
-    header.lump_offset = load_u32le(header.bytes + LUMP_OFFSET_AT);
-    header.lump_length = load_u32le(header.bytes + LUMP_LENGTH_AT);
+    const bsp_header &header = reading->header = bsp_header{load_u32le(bytes + LUMP_OFFSET_AT), load_u32le(bytes + LUMP_LENGTH_AT)};
     // Both fields are 32-bit, so their sum cannot overflow 64 bits.
     if (std::uint64_t{header.lump_offset} + header.lump_length > static_cast<std::uint64_t>(st.st_size))
         return fail(MAP_OUTSIDE_FILE, map);
@@ -145,12 +131,11 @@ failure read_map(named_file map, map_reading *reading)
         return unreadable;
     // Bounded by the file's size, checked above; an allocation that fails
     // throws, and the front end reports it.
-    texture_lump lump = lump_of_size(reading->header.lump_length);
+    texture_lump &lump = reading->lump = lump_of_size(reading->header.lump_length);
     populate(lump.bytes.get(), lump.size);
     // A file that ended early was cut short since it was measured.
     if (!io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset))
         return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);
-    reading->lump = std::move(lump);
     return ok();
 }
 
@@ -196,21 +181,16 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
     sigset_t all, saved_mask;
     sigfillset(&all);
     sigdelset(&all, SIGXFSZ);
-    struct sigaction ignore, saved_xfsz;
-    std::memset(&ignore, 0, sizeof ignore);
-    ignore.sa_handler = SIG_IGN;
     sigprocmask(SIG_BLOCK, &all, &saved_mask);
-    sigaction(SIGXFSZ, &ignore, &saved_xfsz);
+    const auto saved_xfsz = std::signal(SIGXFSZ, SIG_IGN);
     std::size_t written = 0;
     f = write_and_sync(map, fresh, edited, edited.size, &written);
     // Half an edit is worse than none: the lump as it was goes back, as far
     // as the edit reached (a file-size limit stops both at the same byte).
-    if (f.status != NO_FAILURE) {
-        const failure rollback = write_and_sync(map, fresh, fresh.lump, written, &written);
-        if (rollback.status != NO_FAILURE)
-            f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
-    }
-    sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+    const failure rollback = f.status == NO_FAILURE ? ok() : write_and_sync(map, fresh, fresh.lump, written, &written);
+    if (rollback.status != NO_FAILURE)
+        f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
+    std::signal(SIGXFSZ, saved_xfsz);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     return f;
 }

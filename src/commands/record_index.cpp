@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "bsp/file_io.h"
@@ -29,12 +31,9 @@ std::uint64_t siphash13(const std::uint64_t key[2], const unsigned char *in, std
     std::uint64_t v[4] = {key[0] ^ 0x736f6d6570736575u, key[1] ^ 0x646f72616e646f6du,
                           key[0] ^ 0x6c7967656e657261u, key[1] ^ 0x7465646279746573u};
     for (std::size_t i = 0; i <= size; i += 8) {
-        std::uint64_t word = std::uint64_t{size} << 56;
-        if (i + 8 <= size)
-            word = load_u32le(in + i) | std::uint64_t{load_u32le(in + i + 4)} << 32;
-        else
-            for (std::size_t k = i; k < size; ++k)
-                word |= std::uint64_t{in[k]} << (8 * (k - i));
+        unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(size)};
+        std::memcpy(bytes, in + i, std::min<std::size_t>(8, size - i));
+        const std::uint64_t word = load_u32le(bytes) | std::uint64_t{load_u32le(bytes + 4)} << 32;
         v[3] ^= word, sip_round(v), v[0] ^= word;
     }
     v[2] ^= 0xFF;
@@ -64,18 +63,15 @@ std::size_t slot_of(const record_index &index, std::string_view name)
 
 std::uint64_t name_hash(std::string_view name)
 {
-    // Drawn once per run. Early in boot, before the kernel has random bytes
-    // to give, the key stays zero: no worse than the unkeyed hash it replaced.
-    struct sip_key {
-        std::uint64_t words[2];
-    };
-    static const sip_key key = [] {
-        sip_key k = {{0, 0}};
-        if (getrandom(k.words, sizeof k.words, GRND_NONBLOCK) != sizeof k.words)
-            k = sip_key{{0, 0}};
+    // Early in boot, before the kernel has random bytes to give, the key
+    // stays zero: no worse than the unkeyed hash it replaced.
+    static const std::array<std::uint64_t, 2> key = [] {
+        std::array<std::uint64_t, 2> k{};
+        if (getrandom(k.data(), sizeof k, GRND_NONBLOCK) != sizeof k)
+            k = {};
         return k;
     }();
-    return siphash13(key.words, reinterpret_cast<const unsigned char *>(name.data()), name.size());
+    return siphash13(key.data(), reinterpret_cast<const unsigned char *>(name.data()), name.size());
 }
 
 void index_records(const texture_lump &lump, record_index *index)
@@ -85,15 +81,12 @@ void index_records(const texture_lump &lump, record_index *index)
     while (size < 4 * lump.record_count)
         size *= 2;
     index->lump = &lump;
-    index->slots.reserve(size);
-    index->group.reserve(lump.record_count);
-    index->noted.reserve(lump.record_count);
-    populate(index->slots.data(), size * sizeof index->slots[0]);
-    populate(index->group.data(), lump.record_count * sizeof index->group[0]);
-    populate(index->noted.data(), lump.record_count * sizeof index->noted[0]);
-    index->slots.assign(size, 0);
     index->mask = size - 1;
-    index->group.resize(lump.record_count);
+    // The slots are touched at random, so their pages are best faulted in at once.
+    index->slots.reserve(size);
+    populate(index->slots.data(), size * sizeof index->slots[0]);
+    index->slots.assign(size, 0);
+    index->group.assign(lump.record_count, 0);
     index->noted.assign(lump.record_count, NO_SURFACE);
     for (std::size_t i = 0; i < lump.record_count; ++i) {
         std::uint32_t &slot = index->slots[slot_of(*index, name_of_record(lump, i))];
@@ -111,6 +104,7 @@ bool note_surface(record_index *index, std::string_view name, unsigned surface)
     index->noted[slot - 1] = static_cast<std::int16_t>(surface);
     return true;
 }
+
 std::size_t apply_noted(const record_index &index, texture_lump *lump)
 {
     std::size_t set = 0;

@@ -14,16 +14,12 @@
 // No surface noted for a group yet.
 constexpr std::int16_t NO_SURFACE = -1;
 
-// The lump's records grouped by name. Each group is known by its first
-// record; a line sets the surface of its name's group, so the last line for
-// a name wins however many records bear it.
-//
-// The groups are found through an open-addressing table with linear
-// probing from slot name_hash(name) & mask to the first empty slot. A slot
-// holds 1 + a group's first record, so a lookup reads the name from the
-// lump itself. At most a quarter full, since most lines of a studio-wide
-// file name no record and probe to an empty slot. (std::unordered_map took
-// three times as long at 400,000 records: a cache miss per bucket, node, name.)
+// The lump's records grouped by name, so the last line for a name wins
+// however many records bear it. Linear probing from name_hash(name) & mask;
+// a slot holds 1 + a group's first record, whose name is read from the lump.
+// A quarter full at most, as most lines of a studio-wide file probe to an
+// empty slot. (std::unordered_map took three times as long at 400,000
+// records: a cache miss per bucket, node and name.)
 struct record_index {
     const texture_lump *lump;
     std::vector<std::uint32_t> slots;  // 0: empty
@@ -33,17 +29,14 @@ struct record_index {
 };
 
 // SipHash-1-3 of name under a key drawn at random once per run, so that no
-// map's names can be chosen to share a slot and make an import quadratic:
-// the key is not known until the tool runs.
+// map's names can be chosen to share a slot and make an import quadratic.
 std::uint64_t name_hash(std::string_view name);
 
-// Groups the lump's records by name, with no surface noted. The index
-// refers to the lump's names, so the lump must outlive it unchanged.
+// Groups the lump's records by name, no surface noted; the lump must outlive it unchanged.
 void index_records(const texture_lump &lump, record_index *index);
 // Notes surface for every record named exactly name; false when no record is.
 bool note_surface(record_index *index, std::string_view name, unsigned surface);
-// Sets the noted surfaces into lump, a lump with the same records in the
-// same order as the indexed one; returns how many records were set.
+// Sets the noted surfaces into lump, whose records are the indexed ones; returns how many.
 std::size_t apply_noted(const record_index &index, texture_lump *lump);
 
 #endif

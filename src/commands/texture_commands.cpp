@@ -13,8 +13,6 @@ namespace {
 // fresh page faulted in cost about 10 us, more than a write of the block.
 constexpr std::size_t OUTPUT_BLOCK = 1 << 13;
 
-// True when record i gets a surface file line: flags & 0x84 clear, contents
-// bit 0x1 set, name not exactly "noshader".
 bool is_exported(const texture_lump &lump, std::size_t i)
 {
     return (surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) == 0 &&
@@ -28,21 +26,11 @@ const char *name_read_back_fault(std::string_view name)
 {
     if (name.find('\n') != std::string_view::npos)
         return "a line feed in a texture name would split its line";
-    // The import ends the name at the first " = " of its line, so it must
-    // find none before the one the export puts after the name: neither one
-    // inside the name nor one begun by a name that ends in " =".
+    // The import ends the name at the line's first " = ", so the name may
+    // hold none, nor end in " =", which would begin one with the separator.
     if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
         return "the texture name would end early at a \" = \" in or at the end of it";
     return nullptr;
-}
-
-// Appends the name to a block of output, escaped when it goes to a terminal.
-void put_name(std::string *block, bool for_terminal, std::string_view name)
-{
-    if (for_terminal)
-        append_escaped(block, name);
-    else
-        block->append(name);
 }
 
 using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
@@ -72,7 +60,7 @@ void put_listing_line(std::string *block, bool for_terminal, const texture_lump 
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%08x - ", static_cast<unsigned>(surface_flags_of_record(lump, i)));
     *block += flags;
-    put_name(block, for_terminal, name);
+    for_terminal ? append_escaped(block, name) : void(block->append(name));
     *block += '\n';
 }
 
@@ -86,7 +74,7 @@ void put_export_line(std::string *block, bool for_terminal, const texture_lump &
         std::fprintf(err, "Error: Not exporting record %zu \"%s\": %s\n", i, escaped(name).c_str(), fault);
         return;
     }
-    put_name(block, for_terminal, name);
+    for_terminal ? append_escaped(block, name) : void(block->append(name));
     *block += " = ";
     *block += surface_name_of(surface_flags_of_record(lump, i));
     *block += '\n';
@@ -102,9 +90,8 @@ char *find_separator(char *line)
     return nullptr;
 }
 
-// Other imports may have changed surfaces meanwhile; that is what the
-// fresh reading is for. Anything else means the lines were matched against
-// records that are no longer there.
+// Other imports may have changed surfaces meanwhile, which the fresh reading
+// is for; any other change means the lines matched records no longer there.
 bool same_records(const map_reading &first, const map_reading &fresh)
 {
     if (first.header.lump_offset != fresh.header.lump_offset || first.header.lump_length != fresh.header.lump_length)
@@ -124,9 +111,8 @@ struct import_work {
     const record_index *index;
 };
 
-// The edit goes into the first reading's buffer, whose records bear the
-// same names, so the index still holds, and whose pages are already in
-// memory; the fresh reading stays as it was, for a rollback.
+// The edit goes into the first reading's buffer, where the index holds and
+// the pages are in memory; the fresh reading stays as it was for a rollback.
 failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void *context)
 {
     const import_work &work = *static_cast<const import_work *>(context);
@@ -149,9 +135,8 @@ failure export_surface_file(const map_reading &map, named_file out, bool for_ter
     return write_record_lines(map, out, for_terminal, err, "", put_export_line);
 }
 
-// Only the line feed is cut from a surface name: a carriage return or
-// trailing blank is part of it, and so makes it unknown, which the user
-// then sees quoted.
+// Only the line feed is cut from a surface name: a carriage return or blank
+// is part of it, making it unknown, which the user then sees quoted.
 failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                            record_index *index)
 {

@@ -15,37 +15,32 @@
 #include "bsp/map_file.h"
 #include "commands/record_index.h"
 
-// Sky (0x04) and nodraw (0x80) surfaces never get a surface file line, nor
-// do records whose contents lack bit 0x1.
+// Sky (0x04) and nodraw (0x80) surfaces get no surface file line, nor do
+// records whose contents lack bit 0x1.
 constexpr std::uint32_t EXPORT_SKIP_FLAGS = 0x84;
 constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
-// The import reads at most 127 characters at a time; a longer line is
-// handled as several lines.
+// The import reads 127 characters at most at a time: a longer line is several.
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
-// Writes "Textures:" and one "0x%08x - name" line per record not named
-// "noshader" to out, names escaped when out is a terminal (for_terminal);
-// OUTPUT_UNWRITABLE when out could not be written. err is not used.
+// Writes "Textures:" and a "0x%08x - name" line per record not named
+// "noshader" to out, names escaped for_terminal; OUTPUT_UNWRITABLE when out
+// could not be written. err is not used.
 failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 // The same for one "name = surface" line per exported record. A record whose
 // name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
-// What every import does first, and what shows what one would do: reads
-// the map under a shared lock into *reading, indexes its records, and
-// notes in index, line by line, the surface that each line with a known
-// surface name sets; "Error: Unknown surface" lines go to err unless it is
-// null. A map that cannot be read is returned as the failure before any
-// line is read; INPUT_UNREADABLE when surfaces cannot be read to its end.
+// What an import does first: read_map_shared into *reading, then index the
+// records and note the surface of each line with a known surface name, with
+// an "Error: Unknown surface" line on err unless it is null. The map's own
+// failure comes before any line is read; INPUT_UNREADABLE after.
 failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                            record_index *index);
-// match_surface_file, then *edited: the lump an import of surfaces would
-// write, the map left as it is.
+// match_surface_file, then *edited: the lump an import would write.
 failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                              texture_lump *edited);
-// match_surface_file, with the map unlocked; then rewrite_lump with the
-// noted surfaces set, or MAP_CHANGED when the fresh reading's records are
-// not those the lines were matched against. Any failure leaves the map as it was.
+// match_surface_file, then rewrite_lump with the noted surfaces set;
+// MAP_CHANGED when the fresh records are not those the lines matched.
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err);
 
 #endif

@@ -1,16 +1,13 @@
 #include "frontend/frontend.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "bsp/file_io.h"
-#include "bsp/map_file.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
 
@@ -19,11 +16,6 @@ namespace {
 constexpr std::size_t SURFACE_FILE_BUFFER = 1 << 16;
 const char *const STANDARD_OUTPUT = "standard output";
 constexpr file_slot NONE = {0, 0, nullptr};
-
-int report_open_failure(const char *path)
-{
-    return report("Cannot open " + escaped(path));
-}
 
 int print_usage(const char *program)
 {
@@ -36,8 +28,7 @@ int print_usage(const char *program)
     return 1;
 }
 
-// -tl and -se write to the row's second file when given, otherwise to
-// standard output; names are escaped where that is a terminal.
+// -tl and -se write to the second file or standard output, escaping names for a terminal.
 template <failure (*write_lines)(const map_reading &, named_file, bool, std::FILE *)>
 failure write_record_lines(const invocation &inv)
 {
@@ -58,17 +49,14 @@ const command_row COMMANDS[] = {
 
 const command_row *find_command(int argc, char **argv)
 {
-    if (argc <= 1 || argv[1][0] != '-')
-        return nullptr;
     for (const command_row &row : COMMANDS)
-        if (std::strcmp(argv[1], row.switch_text) == 0)
+        if (argc > 1 && std::strcmp(argv[1], row.switch_text) == 0)
             return argc >= row.min_count && argc <= row.max_count ? &row : nullptr;
     return nullptr;
 }
 
 // With a standard descriptor closed, the next file opened would take its
-// number, and messages or the listing meant for it would go into the map.
-// False when one stays closed.
+// number, and what was meant for it would go into the map. False when one stays closed.
 bool open_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; ++fd)
@@ -82,15 +70,13 @@ std::FILE *open_file(const char *path, const file_slot &slot)
     const int fd = open(path, slot.flags | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat st;
     if (fd >= 0 && (slot.flags & O_NONBLOCK) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd, F_SETFL, slot.flags & ~O_NONBLOCK);
     std::FILE *stream = fd < 0 ? nullptr : fdopen(fd, slot.mode);
     if (stream == nullptr && fd >= 0)
         close(fd);
     return stream;
 }
 
-// A command's output must never land in the map it reads, under whatever
-// name, link or descriptor it was given.
 int refuse_output_onto_map(const named_file &map, const char *output)
 {
     return report("Refusing to write " + escaped(output) + ": it is the same file as " + escaped(map.path));
@@ -104,8 +90,7 @@ int guard_standard_streams(const named_file &map)
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens the row's files in order, the map first, and reads the map where
-// the row wants it read; 0, or 1 after saying why not.
+// Opens the row's files and reads the map where it wants; 0, or 1 after saying why not.
 int open_files(const command_row &row, int argc, invocation *inv)
 {
     for (const file_slot &slot : row.files) {
@@ -115,7 +100,7 @@ int open_files(const command_row &row, int argc, invocation *inv)
         named_file &file = inv->files[inv->opened];
         file = named_file{open_file(path, slot), path};
         if (file.stream == nullptr)
-            return report_open_failure(path);
+            return report("Cannot open " + escaped(path));
         ++inv->opened;
         const named_file &map = inv->files[0];
         struct stat st;
@@ -135,9 +120,8 @@ int open_files(const command_row &row, int argc, invocation *inv)
             if (fstat(fileno(file.stream), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(file.stream), 0) != 0))
                 return report(describe_failure(failure{OUTPUT_UNWRITABLE, path, errno}));
         } else {
-            // A surface file is read line by line; in 4 KiB reads, a large
-            // one took a system call per 4 KiB. glibc ignores the size
-            // unless it is given the buffer too.
+            // Read in 4 KiB, a large surface file took a system call per
+            // 4 KiB; glibc ignores the size unless given the buffer too.
             static char buffer[SURFACE_FILE_BUFFER];
             std::setvbuf(file.stream, buffer, _IOFBF, sizeof buffer);
             populate(buffer, sizeof buffer);
@@ -146,19 +130,16 @@ int open_files(const command_row &row, int argc, invocation *inv)
     return 0;
 }
 
-// Closes every opened stream, latest first. Returns 1 after reporting the
-// first stream that failed, unless an earlier failure was already reported.
+// Closes the streams; 1 after reporting the first that failed, if nothing was reported yet.
 int close_streams(const command_row &row, const invocation &inv, int failed)
 {
     for (int f = inv.opened - 1; f >= 0; --f) {
+        const failure_status status = row.files[f].flags & (O_WRONLY | O_RDWR) ? OUTPUT_UNWRITABLE : INPUT_UNREADABLE;
         const bool had_error = std::ferror(inv.files[f].stream);
         errno = 0;
         const bool closed = std::fclose(inv.files[f].stream) == 0;
-        if ((had_error || !closed) && !failed) {
-            const bool writes = (row.files[f].flags & (O_WRONLY | O_RDWR)) != 0;
-            failed = report(describe_failure(failure{writes ? OUTPUT_UNWRITABLE : INPUT_UNREADABLE,
-                                                     inv.files[f].path, closed ? 0 : errno}));
-        }
+        if ((had_error || !closed) && !failed)
+            failed = report(describe_failure(failure{status, inv.files[f].path, closed ? 0 : errno}));
     }
     return failed;
 }
@@ -175,7 +156,7 @@ int open_map(const char *path, named_file *map)
 {
     *map = named_file{open_file(path, map_to_read(0)), path};
     if (map->stream == nullptr)
-        return report_open_failure(path);
+        return report("Cannot open " + escaped(path));
     if (guard_standard_streams(*map) == 0)
         return 0;
     std::fclose(map->stream);

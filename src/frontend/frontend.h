@@ -1,6 +1,5 @@
-// The command line: picks one command by its switch, opens the files it
-// works on, runs it, closes them and decides the exit status. The companion
-// commands' own front ends build on run_command.
+// The command line: picks a command by its switch, opens its files, runs it,
+// closes them and decides the exit status. The companions build on run_command.
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
@@ -26,8 +25,7 @@ constexpr file_slot map_to_update(int arg) { return {arg, O_RDWR | O_NONBLOCK, "
 constexpr file_slot output_at(int arg) { return {arg, O_WRONLY | O_CREAT, "w"}; }
 constexpr file_slot surfaces_at(int arg) { return {arg, O_RDONLY, "r"}; }
 
-// What a command is handed: its row's files, in row order, with null
-// streams where an optional file was not given, and the map as read.
+// What a command is handed: its row's files (null where not given) and the map as read.
 struct invocation {
     int argc;
     char **argv;

@@ -12,10 +12,8 @@ const char *const surface_names[SURFACE_COUNT] = {
 
 int surface_index_of(std::string_view name)
 {
-    // Every import line asks. The names that share the line's first byte,
-    // its second and its length leave one candidate or two (plaster and
-    // plastic) to compare. Bits run in table order, so the first equal
-    // entry wins.
+    // Every import line asks. The names sharing its first two bytes and its
+    // length leave one candidate, or two (plaster, plastic) to compare.
     struct candidates {
         std::array<std::uint32_t, 256> by_first{}, by_second{}, by_length{};
     };
