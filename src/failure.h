@@ -41,10 +41,8 @@ struct failure {
     int rollback_error = 0; // with MAP_ROLLBACK_FAILED: errno of the failed rollback
 };
 
-// Nothing failed.
-inline failure ok() { return failure{NO_FAILURE, nullptr, 0}; }
-// The words of an Error line for a failure, without "Error: " and the line
-// feed: "Cannot write map.bsp: No space left on device".
+inline failure ok() { return failure{NO_FAILURE, nullptr, 0}; }  // nothing failed
+// An Error line's words, without "Error: " or line feed: "Cannot write m.bsp: No space left on device".
 std::string describe_failure(const failure &f);
 
 // Appends text with what could drive a terminal written as \r, \n, \t or

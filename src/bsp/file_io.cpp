@@ -27,9 +27,8 @@ bool injected_failure(int error)
     return true;
 }
 
-// The map is read and written by position, past stdio: a stream's buffer
-// would hand the import's second reading the bytes of its first, and keep
-// what a failed write left behind for the next one.
+// By position, past stdio: a stream's buffer would hand the import's second
+// reading the bytes of its first, and keep what a failed write left behind.
 bool transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::uint64_t offset, bool write,
                  std::size_t &done)
 {

@@ -87,10 +87,9 @@ failure lock_map(named_file map, short type, std::FILE *said)
 
 failure read_header(named_file map, map_reading *reading)
 {
-    // The stamp comes before any byte is read, so that a change made while
-    // the map is being read cannot match it later; the size is learnt up
-    // front, so that a lump claimed far past the end of the file is refused
-    // before anything is allocated for it.
+    // Stamped before any byte is read, so a change made during the read
+    // cannot match later; the size comes first, so a lump claimed far past
+    // the end is refused before anything is allocated for it.
     const struct stat &st = reading->stamp;
     if (fstat(fileno(map.stream), &reading->stamp) != 0)
         return fail(MAP_READ_FAILED, map, errno);

@@ -1,10 +1,9 @@
-// The map as a file: reading it, locking it, and rewriting the lump in
-// place so that the map ends up either as it was or fully edited. An import
-// reads the map with read_map_shared, works on that reading unlocked for as
-// long as it takes, then hands rewrite_lump its edit. rewrite_lump takes
-// the remaining steps in order, so no caller can skip one: the exclusive
-// lock, a fresh reading, the edit checked against it, the write-back
-// unless no byte changed, and the unlock.
+// The map as a file: reading, locking and rewriting the lump in place so the
+// map ends up as it was or fully edited. An import reads with read_map_shared,
+// works unlocked for as long as it takes, then hands rewrite_lump its edit;
+// rewrite_lump takes the other steps in order, so none can be skipped: the
+// exclusive lock, a fresh reading, the edit checked against it, the
+// write-back unless no byte changed, and the unlock.
 #ifndef LUMPSMITH_MAP_FILE_H
 #define LUMPSMITH_MAP_FILE_H
 

@@ -1,6 +1,5 @@
-// The import's lookup of texture names. Scanning every record for every
-// line costs lines x records; grouping the records by name once makes an
-// import linear in lines + records.
+// The import's lookup of texture names: grouping the records by name once
+// makes an import linear in lines + records, not lines x records.
 #ifndef LUMPSMITH_RECORD_INDEX_H
 #define LUMPSMITH_RECORD_INDEX_H
 
@@ -11,8 +10,7 @@
 
 #include "bsp/bsp_lump.h"
 
-// No surface noted for a group yet.
-constexpr std::int16_t NO_SURFACE = -1;
+constexpr std::int16_t NO_SURFACE = -1;  // none noted for a group yet
 
 // The lump's records grouped by name, so the last line for a name wins
 // however many records bear it. Linear probing from name_hash(name) & mask;

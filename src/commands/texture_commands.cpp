@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bsp/file_io.h"
+#include "commands/record_index.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -80,8 +81,7 @@ void put_export_line(std::string *block, bool for_terminal, const texture_lump &
     *block += '\n';
 }
 
-// The first " = " of a line, or nullptr. An '=' is rare in a line but for
-// its separator, so looking for it first beat a general substring search.
+// The first " = " of a line, or nullptr; seeking the rare '=' beat a general substring search.
 char *find_separator(char *line)
 {
     for (char *equals = std::strchr(line, '='); equals != nullptr; equals = std::strchr(equals + 1, '='))
@@ -96,8 +96,7 @@ bool same_records(const map_reading &first, const map_reading &fresh)
 {
     if (first.header.lump_offset != fresh.header.lump_offset || first.header.lump_length != fresh.header.lump_length)
         return false;
-    // Name fields that are equal byte for byte, as they nearly always are,
-    // hold the same name; only others are cut at their NULs to compare.
+    // Equal fields, as they nearly always are, hold the same name; others are cut at their NULs.
     for (std::size_t i = 0; i < first.lump.record_count; ++i)
         if (std::memcmp(first.lump.bytes.get() + i * RECORD_SIZE, fresh.lump.bytes.get() + i * RECORD_SIZE, NAME_SIZE) != 0 &&
             name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
@@ -107,7 +106,7 @@ bool same_records(const map_reading &first, const map_reading &fresh)
 
 struct import_work {
     named_file map;
-    const map_reading *first;
+    const map_reading *first;  // the reading the lines were matched against, and its index
     const record_index *index;
 };
 
@@ -123,20 +122,9 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
     return ok();
 }
 
-}  // namespace
-
-failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
-{
-    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
-}
-
-failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
-{
-    return write_record_lines(map, out, for_terminal, err, "", put_export_line);
-}
-
-// Only the line feed is cut from a surface name: a carriage return or blank
-// is part of it, making it unknown, which the user then sees quoted.
+// Reads and indexes the map, then notes each line's surface. Only the line
+// feed is cut from a surface name: a carriage return or blank is part of it,
+// making it unknown, which the user then sees quoted.
 failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                            record_index *index)
 {
@@ -161,6 +149,18 @@ failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, 
             std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
     }
     return got < 0 ? failure{INPUT_UNREADABLE, surfaces.path, errno} : ok();
+}
+
+}  // namespace
+
+failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
+{
+    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
+}
+
+failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
+{
+    return write_record_lines(map, out, for_terminal, err, "", put_export_line);
 }
 
 failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,

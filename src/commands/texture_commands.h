@@ -1,6 +1,5 @@
 // The commands that work on a map's texture records: the listing (-tl), the
 // surface file export (-se) and its import (-si).
-//
 // Surface file: plain text, one "texture name = surface name\n" line per
 // exported record. A reader splits a line at its first " = " and ignores
 // lines without one; nothing is trimmed or unquoted.
@@ -10,10 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string_view>
 
 #include "bsp/map_file.h"
-#include "commands/record_index.h"
 
 // Sky (0x04) and nodraw (0x80) surfaces get no surface file line, nor do
 // records whose contents lack bit 0x1.
@@ -30,16 +27,12 @@ failure list_textures(const map_reading &map, named_file out, bool for_terminal,
 // name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
-// What an import does first: read_map_shared into *reading, then index the
-// records and note the surface of each line with a known surface name, with
-// an "Error: Unknown surface" line on err unless it is null. The map's own
-// failure comes before any line is read; INPUT_UNREADABLE after.
-failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
-                           record_index *index);
-// match_surface_file, then *edited: the lump an import would write.
+// Reads the map and the surface file as the import does, an "Error: Unknown
+// surface" line on err unless null, and makes *edited the lump it would
+// write. The map's failures come first, then INPUT_UNREADABLE.
 failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
                              texture_lump *edited);
-// match_surface_file, then rewrite_lump with the noted surfaces set;
+// Matches the lines as above, then rewrite_lump with their surfaces set;
 // MAP_CHANGED when the fresh records are not those the lines matched.
 failure import_surface_file(named_file map, named_file surfaces, std::FILE *err);
 

@@ -97,8 +97,7 @@ int open_files(const command_row &row, int argc, invocation *inv)
         if (slot.mode == nullptr || slot.arg >= argc)
             break;
         const char *path = inv->argv[slot.arg];
-        named_file &file = inv->files[inv->opened];
-        file = named_file{open_file(path, slot), path};
+        const named_file &file = inv->files[inv->opened] = named_file{open_file(path, slot), path};
         if (file.stream == nullptr)
             return report("Cannot open " + escaped(path));
         ++inv->opened;
@@ -177,8 +176,7 @@ int run_command(const command_row &row, int argc, char **argv)
         return 1;
     invocation inv{argc, argv, {{nullptr, nullptr}, {nullptr, nullptr}}, 0, {}};
     int failed = 1;
-    // Memory runs out only for a map or surface file too large for this
-    // process's limits, and always before the map is written.
+    // Memory runs out only for a file too large for this process, before the map is written.
     try {
         if (open_files(row, argc, &inv) == 0) {
             const failure f = row.run(inv);
@@ -188,8 +186,7 @@ int run_command(const command_row &row, int argc, char **argv)
         failed = report(describe_failure(failure{OUT_OF_MEMORY, inv.opened ? inv.files[0].path : argv[0], ENOMEM}));
     }
     failed = close_streams(row, inv, failed);
-    // Standard output stays open, but what could not be written to it is
-    // lost all the same.
+    // Standard output stays open, but what could not be written to it is lost all the same.
     errno = 0;
     if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !failed)
         failed = report(describe_failure(failure{OUTPUT_UNWRITABLE, STANDARD_OUTPUT, errno}));

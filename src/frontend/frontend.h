@@ -36,8 +36,7 @@ struct invocation {
 
 struct command_row {
     const char *switch_text;
-    int min_count;  // total argument counts accepted, program name included
-    int max_count;
+    int min_count, max_count;  // total argument counts accepted, program name included
     file_slot files[MAX_FILES];  // opened in this order; the map, where there is one, first
     bool reads_map;              // the map is read before any other file is opened
     failure (*run)(const invocation &);
