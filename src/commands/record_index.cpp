@@ -2,7 +2,6 @@
 
 #include <sys/random.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -31,9 +30,12 @@ std::uint64_t siphash13(const std::uint64_t key[2], const unsigned char *in, std
     std::uint64_t v[4] = {key[0] ^ 0x736f6d6570736575u, key[1] ^ 0x646f72616e646f6du,
                           key[0] ^ 0x6c7967656e657261u, key[1] ^ 0x7465646279746573u};
     for (std::size_t i = 0; i <= size; i += 8) {
-        unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(size)};
-        std::memcpy(bytes, in + i, std::min<std::size_t>(8, size - i));
-        const std::uint64_t word = load_u32le(bytes) | std::uint64_t{load_u32le(bytes + 4)} << 32;
+        std::uint64_t word = std::uint64_t{size} << 56;
+        if (i + 8 <= size)
+            word = load_u32le(in + i) | std::uint64_t{load_u32le(in + i + 4)} << 32;
+        else
+            for (std::size_t k = i; k < size; ++k)
+                word |= std::uint64_t{in[k]} << (8 * (k - i));
         v[3] ^= word, sip_round(v), v[0] ^= word;
     }
     v[2] ^= 0xFF;
