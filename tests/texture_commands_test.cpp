@@ -189,11 +189,12 @@ TEST_F(Import, LastKnownLineForANameWins)
 TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
 {
     // Control bytes, C1 controls raw or in UTF-8, and bytes that are not
-    // UTF-8 (here a surrogate and a code past U+10FFFF) are shown escaped,
-    // so that none can drive a terminal; other UTF-8 text stays.
+    // UTF-8 (here a surrogate, a code past U+10FFFF and two overlong forms)
+    // are shown escaped, so that none can drive a terminal; other UTF-8 stays.
     expect_import("wall = grass\r\n"
                   "wall = \x1b[2J\x01\x7f\t\\x\xc3\xa9\n"
-                  "wall = \x9b\xc2\x9b\xc2\x9d\x80" "b\xc3\xa9ton \xe2\x82\xac\xed\xa0\x80\xf4\x90\x80\x80\n"
+                  "wall = \x9b\xc2\x9b\xc2\x9d\x80" "b\xc3\xa9ton \xe2\x82\xac\xed\xa0\x80\xf4\x90\x80\x80"
+                  "\xe0\x80\xaf\xf0\x8f\xbf\xbf\n"
                   "wall = grass \n"
                   "wall = grass = rock\n"
                   "wall = \n"
@@ -203,7 +204,7 @@ TEST_F(Import, UnknownSurfaceNamesAreReportedExactlyAndSkipped)
                   "Error: Unknown surface \"grass\\r\"\n"
                   "Error: Unknown surface \"\\x1B[2J\\x01\\x7F\\t\\x\xc3\xa9\"\n"
                   "Error: Unknown surface \"\\x9B\\xC2\\x9B\\xC2\\x9D\\x80" "b\xc3\xa9ton \xe2\x82\xac"
-                  "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\"\n"
+                  "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE0\\x80\\xAF\\xF0\\x8F\\xBF\\xBF\"\n"
                   "Error: Unknown surface \"grass \"\n"
                   "Error: Unknown surface \"grass = rock\"\n"
                   "Error: Unknown surface \"\"\n"
