@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
 #include <cstring>
 
@@ -181,7 +180,7 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
     sigfillset(&all);
     sigdelset(&all, SIGXFSZ);
     sigprocmask(SIG_BLOCK, &all, &saved_mask);
-    const auto saved_xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    const auto saved_xfsz = signal(SIGXFSZ, SIG_IGN);
     std::size_t written = 0;
     f = write_and_sync(map, fresh, edited, edited.size, &written);
     // Half an edit is worse than none: the lump as it was goes back, as far
@@ -189,7 +188,7 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
     const failure rollback = f.status == NO_FAILURE ? ok() : write_and_sync(map, fresh, fresh.lump, written, &written);
     if (rollback.status != NO_FAILURE)
         f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
-    std::signal(SIGXFSZ, saved_xfsz);
+    signal(SIGXFSZ, saved_xfsz);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     return f;
 }
