@@ -32,7 +32,7 @@ struct surface_line {
     bool crlf;
     bool has_separator;
     std::string texture;
-    std::string surface;  // without a trailing carriage return
+    std::string surface;  // as the import reads it: a carriage return stays part of it
     int index;            // surface_index_of the surface as the import reads it, or -1
 };
 
@@ -64,7 +64,7 @@ std::vector<surface_line> read_lines(std::FILE *in, std::string *whole)
             const std::size_t mark = l.number == 1 && l.text.compare(0, 3, BYTE_ORDER_MARK) == 0 ? 3 : 0;
             l.texture = l.text.substr(mark, separator - std::min(mark, separator));
             l.surface = l.text.substr(separator + 3);
-            l.index = surface_index_of(l.surface.c_str());
+            l.index = surface_index_of(l.surface);
         }
         lines.push_back(l);
     }
@@ -79,7 +79,7 @@ const char *meant_surface(std::string text)
     text.erase(text.find_last_not_of(" \t\r") + 1);
     for (char &c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const int index = surface_index_of(text.c_str());
+    const int index = surface_index_of(text);
     return index < 0 ? nullptr : surface_names[index];
 }
 

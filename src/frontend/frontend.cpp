@@ -119,8 +119,8 @@ int open_files(const command_row &row, int argc, invocation *inv)
             if (fstat(fileno(file.stream), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(file.stream), 0) != 0))
                 return report(describe_failure(failure{OUTPUT_UNWRITABLE, path, errno}));
         } else {
-            // Read in 4 KiB, a large surface file took a system call per
-            // 4 KiB; glibc ignores the size unless given the buffer too.
+            // Left to glibc, a surface file is read 4 KiB a system call: it
+            // ignores the size asked for unless it is given the buffer too.
             static char buffer[SURFACE_FILE_BUFFER];
             std::setvbuf(file.stream, buffer, _IOFBF, sizeof buffer);
             populate(buffer, sizeof buffer);
