@@ -1,5 +1,6 @@
 #include "failure.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -58,6 +59,7 @@ std::string describe_failure(const failure &f)
     case MAP_LOCK_FAILED: phrase = "cannot lock the file"; break;
     case MAP_READ_FAILED: case OUT_OF_MEMORY: case INPUT_UNREADABLE: break;
     case MAP_CHANGED: writing = true, phrase = "it changed during the import (replaced or rewritten by another program); nothing was written"; break;
+    case MAP_OVER_SIZE_LIMIT: writing = true, phrase = "the file-size limit (ulimit -f) ends before the texture lump does; nothing was written"; break;
     case MAP_NO_SPACE: writing = true, phrase = "no space on the disk for the texture lump; nothing was written"; break;
     case MAP_RESERVE_FAILED: writing = true, phrase = "cannot reserve disk space for the texture lump, so nothing was written"; break;
     case MAP_SYNC_FAILED: writing = true, phrase = "the texture lump may not have reached the disk"; break;

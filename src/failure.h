@@ -3,7 +3,6 @@
 #ifndef LUMPSMITH_FAILURE_H
 #define LUMPSMITH_FAILURE_H
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -18,6 +17,7 @@ enum failure_status {
     MAP_READ_FAILED,      // a read of the map failed
     MAP_LOCK_FAILED,      // the filesystem offers locks but would not give one
     MAP_CHANGED,          // another program replaced or rewrote the map since it was read
+    MAP_OVER_SIZE_LIMIT,  // the file-size limit ends before the lump does; nothing written
     MAP_NO_SPACE,         // the lump's blocks could not be reserved; nothing written
     MAP_RESERVE_FAILED,   // reserving failed for another reason; nothing written
     MAP_WRITE_FAILED,     // the write-back failed; the old lump was written back
@@ -26,12 +26,6 @@ enum failure_status {
     OUT_OF_MEMORY,        // the file is too large for the memory this process may have
     INPUT_UNREADABLE,     // the command's other input (the surface file) could not be read
     OUTPUT_UNWRITABLE,    // the command's output could not be written
-};
-
-// An open file and its path as the user typed it, which messages name.
-struct named_file {
-    std::FILE *stream;
-    const char *path;
 };
 
 struct failure {

@@ -18,11 +18,6 @@ run_options program(const std::string &name)
     return options;
 }
 
-void write_text(const std::string &path, const std::string &text)
-{
-    ASSERT_TRUE(write_bytes(path, bytes(text.begin(), text.end())));
-}
-
 const std::vector<map_record> RECORDS = {
     {"textures/a/wall", set_surface_index(0x123, 5), 0x1},
     {"textures/a/sky", set_surface_index(0x4, 9), 0x1},     // the export leaves it out
@@ -37,8 +32,8 @@ TEST(Preview, ShowsWhatTheImportWouldChangeAndTheImportDoesExactlyThat)
     temp_dir dir;
     const bytes map = build_map(build_lump(RECORDS, 3), AT, 10);
     ASSERT_TRUE(write_bytes(dir / "map.bsp", map));
-    write_text(dir / "edit.txt", "textures/a/wall = rock\ntextures/a/sky = none\ntextures/a/floor = grass\n"
-                                 "textures/a/water = mud\ntextures/a/floor = Grass\ntextures/none = tin\n");
+    ASSERT_TRUE(write_text(dir / "edit.txt", "textures/a/wall = rock\ntextures/a/sky = none\ntextures/a/floor = grass\n"
+                                             "textures/a/water = mud\ntextures/a/floor = Grass\ntextures/none = tin\n"));
     const run_result shown = run_tool(dir, {"map.bsp", "edit.txt"}, program("lumpsmith-preview"));
     EXPECT_EQ(shown.status, 0);
     EXPECT_EQ(shown.out, "textures/a/wall: steel -> rock\n"
@@ -63,7 +58,7 @@ TEST(Preview, FilesThatCannotBeReadAreErrorLines)
     const run_result missing = run_tool(dir, {"map.bsp", "missing.txt"}, program("lumpsmith-preview"));
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Error: Cannot open missing.txt\n");
-    write_text(dir / "cut.bsp", "IBSP");
+    ASSERT_TRUE(write_text(dir / "cut.bsp", "IBSP"));
     const run_result cut = run_tool(dir, {"cut.bsp", "map.bsp"}, program("lumpsmith-preview"));
     EXPECT_EQ(cut.status, 1);
     EXPECT_EQ(cut.err, "Error: Cannot read cut.bsp: file is shorter than the 144-byte header\n");
@@ -76,13 +71,13 @@ TEST(Check, SaysWhereEachFaultIsAndExits1)
 {
     temp_dir dir;
     ASSERT_TRUE(write_bytes(dir / "map.bsp", build_map(build_lump(RECORDS), AT)));
-    write_text(dir / "mod.txt", "\xEF\xBB\xBFtextures/a/wall = steel\n"
-                                "textures/a/floor = grass\r\n"
-                                "textures/a/sky = Rock\n"
-                                "textures/a/water = mud\n"
-                                "textures/a/water = dirt\n"
-                                "textures/a/walll = rock\n" +
-                                    std::string(130, 'n') + " = tin\n");
+    ASSERT_TRUE(write_text(dir / "mod.txt", "\xEF\xBB\xBFtextures/a/wall = steel\n"
+                                            "textures/a/floor = grass\r\n"
+                                            "textures/a/sky = Rock\n"
+                                            "textures/a/water = mud\n"
+                                            "textures/a/water = dirt\n"
+                                            "textures/a/walll = rock\n" +
+                                                std::string(130, 'n') + " = tin\n"));
     const run_result r = run_tool(dir, {"mod.txt", "map.bsp", "missing.bsp"}, program("lumpsmith-check"));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "Error: Cannot open missing.bsp\n");
@@ -106,7 +101,7 @@ TEST(Check, AFileWithNothingWrongGivesOnlyTheSummary)
 {
     temp_dir dir;
     ASSERT_TRUE(write_bytes(dir / "map.bsp", build_map(build_lump(RECORDS), AT)));
-    write_text(dir / "mod.txt", "textures/a/wall = rock\nnotes are fine\ntextures/a/floor = grass\n");
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\nnotes are fine\ntextures/a/floor = grass\n"));
     const run_result r = run_tool(dir, {"mod.txt", "map.bsp"}, program("lumpsmith-check"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "map.bsp: 2 records would change\n");
@@ -129,7 +124,7 @@ TEST(Pk3, PacksExactlyTheChangedMapsAndNeverTouchesTheArchive)
     ASSERT_TRUE(write_bytes(pack + "/maps/c.bsp", build_map(build_lump({{"textures/other", 0, 1}}), AT)));
     ASSERT_TRUE(write_bytes(pack + "/textures/t.tga", bytes{'t'}));
     ASSERT_EQ(std::system(("cd '" + pack + "' && zip -q -X -r ../base.pk3 maps textures").c_str()), 0);
-    write_text(dir / "mod.txt", "textures/a/wall = rock\ntextures/a/floor = grass\ntextures/a/sky = Rock\n");
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\ntextures/a/floor = grass\ntextures/a/sky = Rock\n"));
     const bytes archive = read_bytes(dir / "base.pk3");
     const run_result r = run_tool(dir, {"base.pk3", "mod.txt", "zz-mod.pk3"}, program("lumpsmith-pk3"));
     EXPECT_EQ(r.status, 0);
@@ -158,7 +153,7 @@ TEST(Pk3, PacksExactlyTheChangedMapsAndNeverTouchesTheArchive)
     EXPECT_EQ(read_bytes(dir / "zz-mod.pk3"), made);
     EXPECT_EQ(read_bytes(dir / "base.pk3"), archive);
     EXPECT_FALSE(std::filesystem::exists(dir / "a-mod.pk3"));
-    write_text(dir / "none.txt", "textures/a/floor = grass\n");
+    ASSERT_TRUE(write_text(dir / "none.txt", "textures/a/floor = grass\n"));
     const run_result nothing = run_tool(dir, {"base.pk3", "none.txt", "zz-none.pk3"}, program("lumpsmith-pk3"));
     EXPECT_EQ(nothing.status, 0);
     EXPECT_NE(nothing.out.find("no map changed; zz-none.pk3 not made\n"), std::string::npos);

@@ -11,14 +11,15 @@
 
 namespace {
 
-std::string link_path;
-std::string map_path;
+struct link_swap {
+    std::string link, map;
+    bool done;
+};
 
-bool link_swapped = false;
-
-void point_the_link_at_the_map()
+void point_the_link_at_the_map(void *context)
 {
-    link_swapped = unlink(link_path.c_str()) == 0 && symlink(map_path.c_str(), link_path.c_str()) == 0;
+    link_swap &swap = *static_cast<link_swap *>(context);
+    swap.done = unlink(swap.link.c_str()) == 0 && symlink(swap.map.c_str(), swap.link.c_str()) == 0;
 }
 
 // Regression: the output was checked by path, then opened by path with
@@ -28,8 +29,8 @@ void point_the_link_at_the_map()
 TEST(FrontEnd, AnOutputLinkSwappedToTheMapAfterTheStartIsRefused)
 {
     temp_dir dir;
-    map_path = dir / "map.bsp";
-    link_path = dir / "out.txt";
+    link_swap swap{dir / "out.txt", dir / "map.bsp", false};
+    const std::string &map_path = swap.map, &link_path = swap.link;
     const bytes map = build_map(build_lump({{"textures/a", 0x00500000, 0x1}}), 200);
     ASSERT_TRUE(write_bytes(map_path, map));
     ASSERT_TRUE(write_bytes(dir / "harmless.txt", bytes{'h'}));
@@ -39,10 +40,10 @@ TEST(FrontEnd, AnOutputLinkSwappedToTheMapAfterTheStartIsRefused)
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    before_io_call(1, point_the_link_at_the_map);  // the map's first read
+    before_io(IO_READ, 1, point_the_link_at_the_map, &swap);
     const int status = run_command_line(static_cast<int>(args.size()), argv.data());
-    before_io_call(0, nullptr);
-    ASSERT_TRUE(link_swapped);
+    disarm_io();
+    ASSERT_TRUE(swap.done);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(read_bytes(map_path), map);
     EXPECT_EQ(read_bytes(dir / "harmless.txt"), bytes{'h'});

@@ -47,11 +47,6 @@ bytes with_surface(bytes map, std::size_t i, unsigned surface)
     return map;
 }
 
-void write_text(const std::string &path, const std::string &text)
-{
-    ASSERT_TRUE(write_bytes(path, bytes(text.begin(), text.end())));
-}
-
 // A surface file giving every one of count records the same surface.
 std::string all_to(std::size_t count, unsigned surface)
 {
@@ -105,7 +100,7 @@ TEST(ImportSafety, ImportsStartedTogetherKeepEveryEdit)
             const std::size_t record = k * (records / imports);
             const unsigned surface = (record + 1 + k) % 32;
             files.push_back("edit" + std::to_string(k) + ".txt");
-            write_text(dir / files.back(), texture(record) + " = " + surface_names[surface] + "\n");
+            ASSERT_TRUE(write_text(dir / files.back(), texture(record) + " = " + surface_names[surface] + "\n"));
             expected = with_surface(std::move(expected), record, surface);
         }
         import_together(dir, files);
@@ -139,8 +134,8 @@ TEST(ImportSafety, ReadersNeverSeeHalfAnImport)
     temp_dir dir;
     constexpr std::size_t count = 20000;
     ASSERT_TRUE(write_bytes(dir / "map.bsp", all_set(map_of(count), count, 5)));
-    write_text(dir / "a.txt", all_to(count, 5));
-    write_text(dir / "b.txt", all_to(count, 29));
+    ASSERT_TRUE(write_text(dir / "a.txt", all_to(count, 5)));
+    ASSERT_TRUE(write_text(dir / "b.txt", all_to(count, 29)));
     const pid_t writer = fork();
     if (writer == 0) {
         for (int round = 0; round < 24; ++round)
@@ -190,7 +185,7 @@ TEST(ImportSafety, AStalledImportHoldsUpNobody)
 
     EXPECT_EQ(run_tool(dir, {"-tl", "map.bsp"}).status, 0);
     EXPECT_EQ(run_tool(dir, {"-se", "map.bsp"}).status, 0);
-    write_text(dir / "other.txt", texture(7) + " = water\n");
+    ASSERT_TRUE(write_text(dir / "other.txt", texture(7) + " = water\n"));
     const run_result other = run_tool(dir, {"-si", "map.bsp", "other.txt"});
     EXPECT_EQ(other.status, 0);
     EXPECT_EQ(other.err, "");
@@ -248,7 +243,7 @@ TEST(ImportSafety, BrokenMapsAndArchivesAreRefusedByEveryCommand)
     store_u32le(overlapping.data() + LUMP_OFFSET_AT, 100);
     bytes zip = map_of(3);
     std::copy_n("PK\3\4", 4, zip.begin());
-    write_text(dir / "edit.txt", texture(0) + " = glass\n");
+    ASSERT_TRUE(write_text(dir / "edit.txt", texture(0) + " = glass\n"));
     const std::string archive = ": it is a zip archive (.pk3), not a map; extract the map first: unzip map.bsp 'maps/*.bsp'\n";
     for (const auto &[map, why] : std::vector<std::pair<bytes, std::string>>{
              {overlapping, ": texture lump overlaps the 144-byte header\n"},
@@ -277,7 +272,7 @@ TEST(ImportSafety, InterruptedImportsLeaveOldOrNewSurfacesAndARerunCompletes)
     temp_dir dir;
     constexpr std::size_t count = 40000;
     const bytes original = map_of(count);
-    write_text(dir / "all.txt", all_to(count, 30));
+    ASSERT_TRUE(write_text(dir / "all.txt", all_to(count, 30)));
     ASSERT_EQ(mkfifo((dir / "held.txt").c_str(), 0600), 0);
     const bytes edited = all_set(original, count, 30);
     // The other signals land at random moments of an import as long as

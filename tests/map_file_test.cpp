@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+#include <sys/syscall.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -121,6 +123,19 @@ TEST(ReadMap, DirectoriesAndPipesAreRefused)
     close(fds[1]);
 }
 
+// An edit that puts the lump given as context in place of the fresh one.
+failure put_lump(const map_reading &, texture_lump *edited, void *context)
+{
+    *edited = lump_of(bytes_of(*static_cast<const texture_lump *>(context)));
+    return ok();
+}
+
+failure rewrite_with(named_file file, const texture_lump &lump)
+{
+    texture_lump edited;
+    return rewrite_lump(file, stderr, put_lump, const_cast<texture_lump *>(&lump), &edited);
+}
+
 TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
 {
     temp_dir dir;
@@ -129,33 +144,27 @@ TEST(TextureLump, PartialTrailingRecordIsCarriedAndWrittenBackUnchanged)
     map_reading read;
     const named_file file = write_and_read(path, map, "r+b", &read);
     EXPECT_EQ(read.lump.record_count, 2u);
-    texture_lump edited = lump_of(bytes_of(read.lump));
-    set_record_surface_flags(&edited, 0, 0xdeadbeef);
-    ASSERT_EQ(write_lump_back(file, read, edited).status, NO_FAILURE);
+    bytes edited = bytes_of(read.lump);
+    store_u32le(edited.data() + SURFACE_FLAGS_AT, 0xdeadbeef);
+    ASSERT_EQ(rewrite_with(file, lump_of(edited)).status, NO_FAILURE);
     std::fclose(file.stream);
 
     EXPECT_EQ(read_bytes(dir / "map.bsp"), with_flags(map, 160, 0, 0xdeadbeef));
 }
 
-TEST(TextureLump, WriteBackToAReadOnlyStreamFailsWithItsReason)
+TEST(TextureLump, RewriteOfAReadOnlyStreamFailsWithItsReason)
 {
     temp_dir dir;
     const std::string path = dir / "map.bsp";
     const bytes map = build_map(build_lump(TWO_RECORDS), 144);
     map_reading read;
     const named_file file = write_and_read(path, map, "rb", &read);
-    const failure written = write_lump_back(file, read, read.lump);
-    // Reserving the lump's blocks is the first call that writes.
-    EXPECT_EQ(written.status, MAP_RESERVE_FAILED);
-    EXPECT_EQ(describe_failure(written), "Cannot write " + path +
-                                             ": cannot reserve disk space for the texture lump, so nothing was "
-                                             "written: Bad file descriptor");
+    const failure written = rewrite_with(file, read.lump);
+    EXPECT_EQ(written.status, MAP_LOCK_FAILED);
+    EXPECT_EQ(describe_failure(written), "Cannot read " + path + ": cannot lock the file: Bad file descriptor");
     std::fclose(file.stream);
     EXPECT_EQ(read_bytes(dir / "map.bsp"), map);
 }
-
-// The write-back's calls through the seam: reserve, write, sync.
-constexpr unsigned long WRITE_CALL = 2;
 
 // A map holding TWO_RECORDS, open for update and read, with edited the
 // lump with record 0's flags changed.
@@ -169,19 +178,22 @@ struct open_map {
     open_map()
     {
         file = write_and_read(path, original, "r+b", &read);
-        edited = lump_of(bytes_of(read.lump));
-        set_record_surface_flags(&edited, 0, 0x01d00000);
+        edited = lump_of(edited_map(300, 300 + 2 * RECORD_SIZE));
     }
     ~open_map() { std::fclose(file.stream); }
-    bytes edited_map() const { return with_flags(original, 300, 0, 0x01d00000); }
+    bytes edited_map(std::size_t from = 0, std::size_t to = std::string::npos) const
+    {
+        const bytes map = with_flags(original, 300, 0, 0x01d00000);
+        return bytes(map.begin() + from, to == std::string::npos ? map.end() : map.begin() + to);
+    }
 };
 
 TEST(TextureLump, AFailedRollbackIsReportedAsSuch)
 {
     open_map m;
-    fail_io_call(WRITE_CALL, true);
-    const failure f = write_lump_back(m.file, m.read, m.edited);
-    fail_io_call(0);
+    fail_io(IO_WRITE, 1, true);
+    const failure f = rewrite_with(m.file, m.edited);
+    disarm_io();
     EXPECT_EQ(f.status, MAP_ROLLBACK_FAILED);
     EXPECT_EQ(describe_failure(f), "Cannot write " + m.dir / "map.bsp" +
                                        ": Input/output error; the old texture lump could not be written back "
@@ -191,16 +203,13 @@ TEST(TextureLump, AFailedRollbackIsReportedAsSuch)
 TEST(TextureLump, AnEditedLumpOfAnotherLengthIsRefused)
 {
     open_map m;
-    const texture_lump shorter = lump_of(bytes(m.read.lump.size - 1, 'x'));
-    EXPECT_EQ(write_lump_back(m.file, m.read, shorter).status, MAP_CHANGED);
+    EXPECT_EQ(rewrite_with(m.file, lump_of(bytes(m.read.lump.size - 1, 'x'))).status, MAP_CHANGED);
     EXPECT_EQ(read_bytes(m.dir / "map.bsp"), m.original);
 }
 
-int signal_to_raise = 0;
-
-void raise_signal()
+void raise_signal(void *signal)
 {
-    raise(signal_to_raise);
+    raise(*static_cast<int *>(signal));
 }
 
 // Every signal that ends a process by default, raised from inside the
@@ -208,17 +217,15 @@ void raise_signal()
 // written and synced, then ends the process.
 TEST(TextureLump, AStopSignalDuringTheWriteActsOnlyOnceTheLumpIsWhole)
 {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM,
-                             SIGPROF, SIGXCPU}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU}) {
         SCOPED_TRACE(strsignal(signal));
         open_map m;
         const pid_t child = fork();
         if (child == 0) {
             const struct rlimit no_core = {0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
-            signal_to_raise = signal;
-            before_io_call(WRITE_CALL, raise_signal);
-            write_lump_back(m.file, m.read, m.edited);
+            before_io(IO_WRITE, 1, raise_signal, &signal);
+            rewrite_with(m.file, m.edited);
             _exit(0);
         }
         int status = 0;
@@ -228,42 +235,72 @@ TEST(TextureLump, AStopSignalDuringTheWriteActsOnlyOnceTheLumpIsWhole)
     }
 }
 
-std::string changed_path;
-bytes changed_to;
+// What another program writes into the map, without locking it, after the
+// rewrite has read it under its lock and before it writes.
+struct unlocked_writer {
+    std::string path;
+    bytes change;
+};
 
-void change_the_map()
+failure change_then_edit(const map_reading &fresh, texture_lump *edited, void *context)
 {
-    write_bytes(changed_path, changed_to);
+    const unlocked_writer &writer = *static_cast<const unlocked_writer *>(context);
+    write_bytes(writer.path, writer.change);
     // Two writes within one clock tick can leave the times as they were;
     // a writer that was any later would move them.
     const struct timespec times[2] = {{1, 0}, {1, 0}};
-    utimensat(AT_FDCWD, changed_path.c_str(), times, 0);
-}
-
-failure edit_record_0(const map_reading &fresh, texture_lump *edited, void *)
-{
+    utimensat(AT_FDCWD, writer.path.c_str(), times, 0);
     *edited = lump_of(bytes_of(fresh.lump));
-    set_record_surface_flags(edited, 0, 0x01d00000);
+    store_u32le(edited->bytes.get() + SURFACE_FLAGS_AT, 0x01d00000);
     return ok();
 }
 
-// A program that writes the map without locking it, after the rewrite has
-// read it under its lock and before it writes: bytes inside the lump, then
-// bytes outside it. The rewrite refuses, and the change stays.
+// Bytes inside the lump, then bytes outside it: the rewrite refuses, and
+// the change stays.
 TEST(TextureLump, AMapChangedJustBeforeTheWriteBackIsRefusedAndKept)
 {
     for (const std::size_t at : {300 + 70, 10}) {
         open_map m;
-        changed_path = m.dir / "map.bsp";
-        changed_to = m.original;
-        changed_to[at] ^= 0xFF;
-        before_io_call(2, change_the_map);  // the fresh reading's lump, read after its stamp
+        unlocked_writer writer{m.path, m.original};
+        writer.change[at] ^= 0xFF;
         texture_lump edited;
-        const failure f = rewrite_lump(m.file, stderr, edit_record_0, nullptr, &edited);
-        before_io_call(0, nullptr);
-        EXPECT_EQ(f.status, MAP_CHANGED) << "byte " << at;
-        EXPECT_EQ(read_bytes(changed_path), changed_to) << "byte " << at;
+        EXPECT_EQ(rewrite_lump(m.file, stderr, change_then_edit, &writer, &edited).status, MAP_CHANGED) << "byte " << at;
+        EXPECT_EQ(read_bytes(m.path), writer.change) << "byte " << at;
     }
+}
+
+// Every fdatasync of this test program comes here first, so that a test can
+// see what each one made durable of the file it watches.
+int watched_fd = -1;
+std::vector<bytes> synced;
+
+}  // namespace
+
+extern "C" int fdatasync(int fd)
+{
+    if (fd == watched_fd) {
+        struct stat st;
+        bytes now(fstat(fd, &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0);
+        synced.push_back(pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size()) ? now : bytes());
+    }
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
+
+namespace {
+
+// "Exit 0 means the edit reached storage": the rewrite syncs once, after
+// its write, and an unchanged lump is neither written nor synced.
+TEST(TextureLump, AnEditIsSyncedOnceItIsWritten)
+{
+    open_map m;
+    watched_fd = fileno(m.file.stream);
+    synced.clear();
+    EXPECT_EQ(rewrite_with(m.file, m.read.lump).status, NO_FAILURE);
+    EXPECT_TRUE(synced.empty());
+    EXPECT_EQ(rewrite_with(m.file, m.edited).status, NO_FAILURE);
+    watched_fd = -1;
+    ASSERT_EQ(synced.size(), 1u);
+    EXPECT_EQ(synced[0], m.edited_map());
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 
 namespace {
 
-const std::string NAME64(64, 'n');
 
 // The index must give what scanning every record for every line gives.
 TEST(RecordIndex, AgreesWithAScanOfEveryRecord)

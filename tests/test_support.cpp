@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+
+#include "commands/texture_commands.h"
 
 std::FILE *stream_of(const bytes &data)
 {
@@ -45,6 +48,18 @@ std::string text_of(const bytes &data)
 std::string text_of(std::FILE *stream)
 {
     return text_of(contents_of(stream));
+}
+
+bool write_text(const std::string &path, const std::string &text)
+{
+    return write_bytes(path, bytes(text.begin(), text.end()));
+}
+
+failure read_and_import(named_file map, named_file surfaces, std::FILE *err)
+{
+    map_reading reading;
+    const failure f = read_map_shared(map, err, &reading);
+    return f.status == NO_FAILURE ? import_surface_file(map, &reading, surfaces, err) : f;
 }
 
 texture_lump lump_of(const bytes &data)
@@ -95,7 +110,14 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
     std::vector<char *> argv;
     // The shell applies the redirections, then becomes the binary.
     const std::string script = "exec \"$0\" \"$@\" " + options.redirections;
-    const std::string binary = options.program == "lumpsmith" ? LUMPSMITH_BINARY : LUMPSMITH_BUILD_DIR "/" + options.program;
+    std::string binary = options.program == "lumpsmith" ? LUMPSMITH_BINARY : LUMPSMITH_BUILD_DIR "/" + options.program;
+    // The checkout may lie where nobody cannot reach; the test's folder is open to all.
+    if (options.as_nobody) {
+        const std::string copy = dir / ".nobody-lumpsmith";
+        std::filesystem::copy_file(binary, copy, std::filesystem::copy_options::overwrite_existing);
+        chmod(copy.c_str(), 0755);
+        binary = copy;
+    }
     if (!options.redirections.empty()) {
         for (const char *word : {"/bin/sh", "-c", script.c_str(), binary.c_str()})
             argv.push_back(const_cast<char *>(word));
@@ -120,9 +142,6 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         close(err);
         if (options.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(127);
-        // A checkout under a private directory keeps nobody from the binary.
-        if (options.as_nobody && access(LUMPSMITH_BINARY, X_OK) != 0)
-            _exit(NOBODY_CANNOT_RUN);
         const struct rlimit limit = {options.address_space, options.address_space};
         if (options.address_space != 0 && setrlimit(RLIMIT_AS, &limit) != 0)
             _exit(127);
@@ -148,6 +167,52 @@ run_result finish_tool(const started_tool &tool)
         unlink(tool.out_path.c_str());
     unlink(tool.err_path.c_str());
     return result;
+}
+
+namespace {
+
+// True while the run goes on; it stays there for finish_tool to collect.
+bool still_running(const started_tool &tool)
+{
+    siginfo_t info = {};
+    return waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+// Calls done() every millisecond until it holds, the run ends, or seconds pass.
+template <typename Done>
+bool poll_while_running(const started_tool &tool, unsigned seconds, Done done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (; std::chrono::steady_clock::now() < deadline; usleep(1000))
+        if (done() || !still_running(tool))
+            return done();
+    return false;
+}
+
+}  // namespace
+
+bool says_on_stderr(const started_tool &tool, const std::string &text, unsigned seconds)
+{
+    return poll_while_running(tool, seconds, [&] { return slurp(tool.err_path).find(text) != std::string::npos; });
+}
+
+int open_fifo_for(const started_tool &tool, const std::string &path, unsigned seconds)
+{
+    // Without O_NONBLOCK the open would wait for a reader that may never come.
+    int fd = -1;
+    poll_while_running(tool, seconds, [&] { return (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; });
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, O_WRONLY);
+    return fd;
+}
+
+int run_shell(const std::string &command, unsigned seconds)
+{
+    std::string quoted = "'";
+    for (const char c : command)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    const int status = std::system(("timeout " + std::to_string(seconds) + " bash -c " + quoted + "'").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options)

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "bsp/bsp_lump.h"
+#include "bsp/map_file.h"
 #include "map_builder.h"
+
+// A name that fills its whole 64-byte field, with no NUL.
+inline const std::string NAME64(64, 'n');
 
 // A temporary file holding data, positioned at its start. The caller closes it.
 std::FILE *stream_of(const bytes &data);
@@ -17,6 +20,8 @@ std::FILE *stream_of(const std::string &text);
 bytes contents_of(std::FILE *stream);
 std::string text_of(std::FILE *stream);
 std::string text_of(const bytes &data);
+// Writes text to path; false when it could not.
+bool write_text(const std::string &path, const std::string &text);
 
 // A lump holding a copy of data, and the bytes a lump holds.
 texture_lump lump_of(const bytes &data);
@@ -24,6 +29,10 @@ bytes bytes_of(const texture_lump &lump);
 // map with the surface flags of the record i of the lump at lump_offset set
 // to flags: what the tests expect a map to become.
 bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint32_t flags);
+
+// Reads the map under its shared lock, as the front end does, then imports
+// the surface file into it.
+failure read_and_import(named_file map, named_file surfaces, std::FILE *err);
 
 // A fresh directory, removed with everything in it when the object goes.
 struct temp_dir {
@@ -35,9 +44,6 @@ struct temp_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-// The status of a run as nobody that could not reach the binary at all.
-constexpr int NOBODY_CANNOT_RUN = 126;
-
 struct run_result {
     int status;  // exit status, or 128 + signal
     std::string out;
@@ -48,7 +54,7 @@ struct run_options {
     std::string program = "lumpsmith";  // or a companion command built beside it
     std::string argv0 = "lumpsmith";
     std::string stdout_path;  // where standard output goes instead of being captured
-    bool as_nobody = false;   // drop root privileges first, so that file modes bite
+    bool as_nobody = false;   // drop root privileges first, so that file modes bite; runs a copy of the binary in dir
     int gate = -1;            // when set, the child reads one byte from it before it starts
     std::string redirections; // shell redirections applied last, such as "2>&-" or "1<>map.bsp"
     unsigned deadline = 0;    // seconds after which SIGALRM ends a run that hangs (status 142); 0: none
@@ -66,6 +72,14 @@ struct started_tool {
 started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options = {});
 // Waits for it and collects what it printed.
 run_result finish_tool(const started_tool &tool);
+// True once the run has said text on standard error; false when it ended
+// without saying it, or had not said it within seconds.
+bool says_on_stderr(const started_tool &tool, const std::string &text, unsigned seconds = 60);
+// Opens the FIFO at path for writing once the run has opened it for
+// reading; -1 when the run ended first or did not open it within seconds.
+int open_fifo_for(const started_tool &tool, const std::string &path, unsigned seconds = 60);
+// std::system of a shell command that is ended after seconds; its exit status.
+int run_shell(const std::string &command, unsigned seconds = 120);
 // start_tool then finish_tool.
 run_result run_tool(const temp_dir &dir, const std::vector<std::string> &args, const run_options &options = {});
 

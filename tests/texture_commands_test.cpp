@@ -14,8 +14,6 @@
 
 namespace {
 
-const std::string NAME64(64, 'n');
-
 struct command_output {
     failure_status status;
     std::string out;
@@ -32,7 +30,7 @@ command_output run_on(record_command command, const bytes &map_bytes)
     map_reading map;
     EXPECT_EQ(read_map(named_file{bsp, "map.bsp"}, &map).status, NO_FAILURE);
     const named_file to{out, "out.txt"};
-    const failure f = command == LISTING ? list_textures(map, to, false, err) : export_surface_file(map, to, false, err);
+    const failure f = command == LISTING ? list_textures(map, to, false) : export_surface_file(map, to, false, err);
     command_output result{f.status, text_of(out), text_of(err)};
     std::fclose(err);
     std::fclose(out);
@@ -131,7 +129,7 @@ import_output import_into(const bytes &map, const std::string &text, rlim_t size
     getrlimit(RLIMIT_FSIZE, &saved);
     const struct rlimit limited{size_limit, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
-    const failure f = import_surface_file(named_file{bsp, path.c_str()}, named_file{surfaces, "in.txt"}, err);
+    const failure f = read_and_import(named_file{bsp, path.c_str()}, named_file{surfaces, "in.txt"}, err);
     setrlimit(RLIMIT_FSIZE, &saved);
     import_output result{f.status, f.error, read_bytes(dir / "map.bsp"), text_of(err)};
     std::fclose(err);
@@ -246,17 +244,17 @@ TEST_F(Import, LongLinesAreReadInPiecesOf127)
 
 // Each read, reservation, write and sync of an import made to fail in turn:
 // the failure is reported with its reason and the map is as it was, even
-// when the lump had already been written and only its sync failed. So is a
-// file-size limit that the write-back runs into, before or inside the lump.
+// when the lump had already been written and only its sync failed. A
+// file-size limit that ends before the lump does is refused up front.
 TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
 {
     const bytes edited = with_flags(map, offset, 5, set_surface_index(0x00300000, 14));
     const std::string text = NAME64 + " = grass\n";
     std::vector<failure_status> failures;
     for (unsigned long call = 1; failures.size() < 20; ++call) {
-        fail_io_call(call);
+        fail_io(IO_ANY, call);
         const import_output result = import_into(map, text);
-        fail_io_call(0);
+        disarm_io();
         if (result.status == NO_FAILURE) {
             EXPECT_EQ(result.map, edited);
             break;
@@ -268,12 +266,14 @@ TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
     EXPECT_EQ(failures, (std::vector<failure_status>{MAP_READ_FAILED, MAP_READ_FAILED, INPUT_UNREADABLE,
                                                   INPUT_UNREADABLE, MAP_READ_FAILED, MAP_READ_FAILED,
                                                   MAP_NO_SPACE, MAP_WRITE_FAILED, MAP_SYNC_FAILED}));
-    for (const rlim_t limit : {rlim_t{offset} - 1, rlim_t{offset + 5 * RECORD_SIZE + 10}}) {
+    // Refused before writing, even where the limit ends inside the lump.
+    const rlim_t lump_end = offset + 6 * RECORD_SIZE + 6;
+    for (const rlim_t limit : {rlim_t{offset} - 1, rlim_t{offset + 5 * RECORD_SIZE + SURFACE_FLAGS_AT + 2}, lump_end - 1}) {
         const import_output result = import_into(map, text, limit);
-        EXPECT_EQ(result.status, MAP_WRITE_FAILED);
-        EXPECT_EQ(result.error, EFBIG);
+        EXPECT_EQ(result.status, MAP_OVER_SIZE_LIMIT);
         EXPECT_EQ(result.map, map) << "limit " << limit;
     }
+    EXPECT_EQ(import_into(map, text, lump_end).map, edited);
 }
 
 TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
@@ -282,7 +282,7 @@ TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
     std::FILE *bsp = stream_of(cut);
     std::FILE *surfaces = stream_of(std::string("wall = grass\n"));
     std::FILE *err = std::tmpfile();
-    EXPECT_EQ(import_surface_file(named_file{bsp, "cut.bsp"}, named_file{surfaces, "in.txt"}, err).status,
+    EXPECT_EQ(read_and_import(named_file{bsp, "cut.bsp"}, named_file{surfaces, "in.txt"}, err).status,
               MAP_OUTSIDE_FILE);
     EXPECT_EQ(std::ftell(surfaces), 0);
     EXPECT_EQ(contents_of(bsp), cut);

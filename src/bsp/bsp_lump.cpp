@@ -1,10 +1,11 @@
 #include "bsp/bsp_lump.h"
 
 #include <cstring>
+#include <new>
 
 texture_lump lump_of_size(std::size_t size)
 {
-    return texture_lump{std::unique_ptr<unsigned char[]>(new unsigned char[size]), size, size / RECORD_SIZE};
+    return texture_lump{std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]), size, size / RECORD_SIZE};
 }
 
 std::uint32_t load_u32le(const unsigned char *p)

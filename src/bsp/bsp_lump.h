@@ -46,7 +46,8 @@ struct texture_lump {
     std::size_t record_count;  // size / RECORD_SIZE
 };
 
-// A lump of size bytes for a read to fill, so they are not zeroed.
+// A lump of size bytes for a read to fill, so they are not zeroed; its
+// bytes are null when there is no memory for them.
 texture_lump lump_of_size(std::size_t size);
 // Load and store a little-endian 32-bit value at p.
 std::uint32_t load_u32le(const unsigned char *p);

@@ -1,5 +1,8 @@
-// Every read, write, sync and space reservation on the tool's files goes
+// The reads, writes, syncs and space reservations of maps, and the import's
+// reads of its surface file: every call that can lose or corrupt a map goes
 // through here, so that a test can make any one fail as a sick disk would.
+// Each returns the error it met: 0 when the call did all it was asked, the
+// failed call's errno, or IO_END when the file ended first.
 #ifndef LUMPSMITH_FILE_IO_H
 #define LUMPSMITH_FILE_IO_H
 
@@ -8,24 +11,26 @@
 #include <cstdint>
 #include <cstdio>
 
-// Reads size bytes of the stream's file at offset, past its buffer; false
-// when fewer came, errno set by the failed call or 0 at the end of the file.
-bool io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset);
-// The same for a write; false with errno set when *written fell short.
-bool io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset, std::size_t *written);
-// fgets: 1 with a line, 0 at the end of the stream, -1 with errno set.
-int io_read_line(char *line, int size, std::FILE *stream);
-// fwrite of size bytes; false with errno set when the write failed.
-bool io_write(const void *buffer, std::size_t size, std::FILE *stream);
-// fdatasync of the stream's file; false when the bytes may not have reached storage.
-bool io_sync(std::FILE *stream);
-// Reserves blocks for [offset, offset + length), the size unchanged; false with errno set.
-bool io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length);
+constexpr int IO_END = -1;
 
-// Advice, harmless if ignored: faults in the pages wholly inside [memory,
-// memory + size) in one call, huge ones from 2 MiB. A page faulted in at
-// first touch cost 10 us on a virtual machine, twenty times as much.
-void populate(void *memory, std::size_t size);
+// An open file and its path as the user typed it, which messages name.
+struct named_file {
+    std::FILE *stream;
+    const char *path;
+};
+
+// Reads size bytes of the stream's file at offset, past its buffer.
+int io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset);
+// Writes size bytes at offset; *written says how many reached the file.
+int io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset, std::size_t *written);
+// fgets of at most size - 1 bytes; IO_END at the end of the stream.
+int io_read_line(char *line, int size, std::FILE *stream);
+// fwrite of size bytes.
+int io_write(const void *buffer, std::size_t size, std::FILE *stream);
+// fdatasync of the stream's file: 0 once the bytes written reached storage.
+int io_sync(std::FILE *stream);
+// Reserves blocks for [offset, offset + length), the size unchanged.
+int io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length);
 
 // A system call made again for as long as a signal interrupts it.
 template <typename Call>
@@ -36,14 +41,17 @@ auto retry_interrupted(Call call)
             return result;
 }
 
-// Test seam. The calls above are numbered from the next, 1, but for reads
-// and writes of no bytes, which cannot fail. fail_io_call makes the numbered
-// call (and_later: every one from it on) fail with EIO, ENOSPC for a
-// reservation, without touching the file; before_io_call runs hook just
-// before it. 0 disarms either.
-void fail_io_call(unsigned long call, bool and_later = false);
-// True when a failure armed by the last fail_io_call has happened.
-bool io_call_failed();
-void before_io_call(unsigned long call, void (*hook)());
+// Test seam. A fault or hook is armed for the nth call from now (1: the
+// next) of one kind, or of any kind; reads and writes of no bytes are no
+// calls, as they cannot fail. A fault fails the call with EIO (ENOSPC for a
+// reservation) without touching the file, and with and_later every call
+// after it too; a hook runs just before the call. Arming again
+// replaces what was armed; disarm_io clears both.
+enum io_kind { IO_ANY, IO_READ, IO_LINE, IO_WRITE, IO_SYNC, IO_RESERVE };
+void fail_io(io_kind kind, unsigned long nth = 1, bool and_later = false);
+void before_io(io_kind kind, unsigned long nth, void (*hook)(void *context), void *context);
+void disarm_io();
+// True when an armed fault has failed a call since it was armed.
+bool io_fault_happened();
 
 #endif

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "bsp/file_io.h"
+#include "tuning.h"
 
 namespace {
 
@@ -31,14 +31,43 @@ bool same_stamp(const struct stat &a, const struct stat &b)
     return same_file(a, b) && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
 }
 
-int set_lock(named_file map, short type, bool wait)
+int set_lock(std::FILE *stream, short type, bool wait)
 {
     struct flock lock = {};  // from 0 for length 0: the whole file, however it grows
     lock.l_type = type;
     // Open-file-description locks belong to this open of the file, not to
     // the process, so nothing else the process opens or closes drops them.
-    return retry_interrupted([&] { return fcntl(fileno(map.stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); }) == 0
+    return retry_interrupted([&] { return fcntl(fileno(stream), wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); }) == 0
                ? 0 : errno;
+}
+
+// A lock held until the scope ends, however it ends: a thrown bad_alloc or
+// an early return cannot leave the map locked for the rest of the run.
+struct held_lock {
+    std::FILE *stream = nullptr;  // nothing held while null
+    held_lock() = default;
+    held_lock(const held_lock &) = delete;
+    held_lock &operator=(const held_lock &) = delete;
+    ~held_lock()
+    {
+        if (stream != nullptr)
+            set_lock(stream, F_UNLCK, false);
+    }
+};
+
+// Takes a lock of type F_RDLCK or F_WRLCK into *held, saying so when it must wait.
+failure lock_map(named_file map, short type, std::FILE *said, held_lock *held)
+{
+    int error = set_lock(map.stream, type, false);
+    if (error == EAGAIN || error == EACCES) {
+        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
+        std::fflush(said);
+        error = set_lock(map.stream, type, true);
+    }
+    if (error == 0)
+        held->stream = map.stream;
+    const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+    return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
 }
 
 failure check_unchanged(named_file map, const map_reading &fresh)
@@ -50,38 +79,71 @@ failure check_unchanged(named_file map, const map_reading &fresh)
     return unchanged ? ok() : fail(MAP_CHANGED, map);
 }
 
+// A write that a file-size limit stops half way would leave a flags word
+// half old, half new until the rollback; refused before any byte is written.
+failure check_size_limit(named_file map, const bsp_header &header)
+{
+    struct rlimit limit;
+    const bool within = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+                        std::uint64_t{header.lump_offset} + header.lump_length <= limit.rlim_cur;
+    return within ? ok() : fail(MAP_OVER_SIZE_LIMIT, map);
+}
+
 // A sparse lump could run out of space half way through the write-back.
 // Only a full disk or quota means no room; a filesystem that cannot
 // reserve (EINVAL is what some block devices say) is trusted.
-failure reserve_lump(named_file map, const map_reading &fresh)
+failure reserve_lump(named_file map, const bsp_header &header)
 {
-    if (fresh.header.lump_length == 0 || io_reserve(map.stream, fresh.header.lump_offset, fresh.header.lump_length) ||
-        errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
+    const int error = header.lump_length == 0 ? 0 : io_reserve(map.stream, header.lump_offset, header.lump_length);
+    if (error == 0 || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL)
         return ok();
-    return errno == ENOSPC || errno == EDQUOT ? fail(MAP_NO_SPACE, map) : fail(MAP_RESERVE_FAILED, map, errno);
+    return error == ENOSPC || error == EDQUOT ? fail(MAP_NO_SPACE, map) : fail(MAP_RESERVE_FAILED, map, error);
 }
 
-// Writes the first size bytes of lump in the lump's place; *written says
-// how many reached the file.
-failure write_and_sync(named_file map, const map_reading &fresh, const texture_lump &lump, std::size_t size,
+// Writes the first size bytes of lump in the lump's place and syncs them;
+// *written says how many reached the file.
+failure write_and_sync(named_file map, const bsp_header &header, const texture_lump &lump, std::size_t size,
                        std::size_t *written)
 {
-    if (!io_write_at(map.stream, lump.bytes.get(), size, fresh.header.lump_offset, written))
-        return fail(MAP_WRITE_FAILED, map, errno);
-    return io_sync(map.stream) ? ok() : fail(MAP_SYNC_FAILED, map, errno);
+    if (const int error = io_write_at(map.stream, lump.bytes.get(), size, header.lump_offset, written))
+        return fail(MAP_WRITE_FAILED, map, error);
+    const int error = io_sync(map.stream);
+    return error == 0 ? ok() : fail(MAP_SYNC_FAILED, map, error);
 }
 
-// Takes a lock of type F_RDLCK or F_WRLCK, saying so when it must wait.
-failure lock_map(named_file map, short type, std::FILE *said)
+failure write_lump_back(named_file map, const map_reading &fresh, const texture_lump &edited)
 {
-    int error = set_lock(map, type, false);
-    if (error == EAGAIN || error == EACCES) {
-        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
-        std::fflush(said);
-        error = set_lock(map, type, true);
-    }
-    const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
-    return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
+    // Checked before reserving: fallocate moves the map's ctime.
+    failure f = edited.size == fresh.lump.size ? check_unchanged(map, fresh) : fail(MAP_CHANGED, map);
+    if (f.status == NO_FAILURE)
+        f = check_size_limit(map, fresh.header);
+    if (f.status == NO_FAILURE)
+        f = reserve_lump(map, fresh.header);
+    if (f.status != NO_FAILURE)
+        return f;
+    // While the lump is written, every signal that can wait does, so that
+    // none leaves it half old and half new; one that arrived meanwhile acts
+    // on release. SIGXFSZ cannot wait like that: held, it would kill the
+    // process after the rollback; ignored, the write fails with EFBIG and
+    // the rollback runs. Nothing between here and the restore can fail
+    // early or throw.
+    sigset_t all, saved_mask;
+    sigfillset(&all);
+    sigdelset(&all, SIGXFSZ);
+    sigprocmask(SIG_BLOCK, &all, &saved_mask);
+    struct sigaction ignore = {}, saved_xfsz;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &saved_xfsz);
+    std::size_t written = 0;
+    f = write_and_sync(map, fresh.header, edited, edited.size, &written);
+    // Half an edit is worse than none: the lump as it was goes back, as far
+    // as the edit reached.
+    const failure rollback = f.status == NO_FAILURE ? ok() : write_and_sync(map, fresh.header, fresh.lump, written, &written);
+    if (rollback.status != NO_FAILURE)
+        f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
+    sigaction(SIGXFSZ, &saved_xfsz, nullptr);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    return f;
 }
 
 failure read_header(named_file map, map_reading *reading)
@@ -96,8 +158,8 @@ failure read_header(named_file map, map_reading *reading)
         return fail(S_ISDIR(st.st_mode) ? MAP_IS_DIRECTORY : MAP_NOT_REGULAR, map);
     unsigned char bytes[HEADER_SIZE];
     const std::size_t present = std::min(static_cast<std::size_t>(st.st_size), HEADER_SIZE);
-    if (!io_read_at(map.stream, bytes, present, 0))
-        return fail(errno ? MAP_READ_FAILED : MAP_SHORT_HEADER, map, errno);
+    if (const int error = io_read_at(map.stream, bytes, present, 0))
+        return error == IO_END ? fail(MAP_SHORT_HEADER, map) : fail(MAP_READ_FAILED, map, error);
     if (present >= sizeof ZIP_SIGNATURE && std::memcmp(bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
         return fail(MAP_ZIP_ARCHIVE, map);
     if (present < HEADER_SIZE)
@@ -127,28 +189,27 @@ failure read_map(named_file map, map_reading *reading)
     const failure unreadable = read_header(map, reading);
     if (unreadable.status != NO_FAILURE)
         return unreadable;
-    // Bounded by the file's size, checked above; an allocation that fails
-    // throws, and the front end reports it.
+    // Bounded by the file's size, checked above.
     texture_lump &lump = reading->lump = lump_of_size(reading->header.lump_length);
+    if (lump.bytes == nullptr)
+        return fail(OUT_OF_MEMORY, map, ENOMEM);
     populate(lump.bytes.get(), lump.size);
     // A file that ended early was cut short since it was measured.
-    if (!io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset))
-        return fail(errno ? MAP_READ_FAILED : MAP_OUTSIDE_FILE, map, errno);
-    return ok();
+    const int error = io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset);
+    return error == 0 ? ok() : error == IO_END ? fail(MAP_OUTSIDE_FILE, map) : fail(MAP_READ_FAILED, map, error);
 }
 
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading)
 {
-    failure f = lock_map(map, F_RDLCK, said);
-    if (f.status == NO_FAILURE)
-        f = read_map(map, reading);
-    set_lock(map, F_UNLCK, false);
-    return f;
+    held_lock held;
+    const failure f = lock_map(map, F_RDLCK, said, &held);
+    return f.status == NO_FAILURE ? read_map(map, reading) : f;
 }
 
 failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *context, texture_lump *edited)
 {
-    failure f = lock_map(map, F_WRLCK, said);
+    held_lock held;
+    failure f = lock_map(map, F_WRLCK, said, &held);
     map_reading fresh;
     if (f.status == NO_FAILURE)
         f = read_map(map, &fresh);
@@ -159,36 +220,5 @@ failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *cont
     if (f.status == NO_FAILURE &&
         (edited->size != fresh.lump.size || std::memcmp(edited->bytes.get(), fresh.lump.bytes.get(), edited->size) != 0))
         f = write_lump_back(map, fresh, *edited);
-    set_lock(map, F_UNLCK, false);
-    return f;
-}
-
-failure write_lump_back(named_file map, const map_reading &fresh, const texture_lump &edited)
-{
-    // Checked before reserving: fallocate moves the map's ctime.
-    failure f = edited.size == fresh.lump.size ? check_unchanged(map, fresh) : fail(MAP_CHANGED, map);
-    if (f.status == NO_FAILURE)
-        f = reserve_lump(map, fresh);
-    if (f.status != NO_FAILURE)
-        return f;
-    // While the lump is written, every signal that can wait does, so that
-    // none leaves it half old and half new; one that arrived meanwhile acts
-    // on release. SIGXFSZ cannot wait like that: held, it would kill the
-    // process after the rollback. Ignored, a file-size limit makes the
-    // write fail with EFBIG, and the rollback runs.
-    sigset_t all, saved_mask;
-    sigfillset(&all);
-    sigdelset(&all, SIGXFSZ);
-    sigprocmask(SIG_BLOCK, &all, &saved_mask);
-    const auto saved_xfsz = signal(SIGXFSZ, SIG_IGN);
-    std::size_t written = 0;
-    f = write_and_sync(map, fresh, edited, edited.size, &written);
-    // Half an edit is worse than none: the lump as it was goes back, as far
-    // as the edit reached (a file-size limit stops both at the same byte).
-    const failure rollback = f.status == NO_FAILURE ? ok() : write_and_sync(map, fresh, fresh.lump, written, &written);
-    if (rollback.status != NO_FAILURE)
-        f = failure{MAP_ROLLBACK_FAILED, map.path, f.error, rollback.error};
-    signal(SIGXFSZ, saved_xfsz);
-    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     return f;
 }

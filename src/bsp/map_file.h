@@ -1,17 +1,16 @@
 // The map as a file: reading, locking and rewriting the lump in place so the
 // map ends up as it was or fully edited. An import reads with read_map_shared,
 // works unlocked for as long as it takes, then hands rewrite_lump its edit;
-// rewrite_lump takes the other steps in order, so none can be skipped: the
-// exclusive lock, a fresh reading, the edit checked against it, the
-// write-back unless no byte changed, and the unlock.
+// rewrite_lump alone writes, and takes every step in order: the exclusive
+// lock, a fresh reading, the edit checked against it, the write-back and
+// its sync unless no byte changed, and the unlock.
 #ifndef LUMPSMITH_MAP_FILE_H
 #define LUMPSMITH_MAP_FILE_H
 
 #include <sys/stat.h>
 
-#include <cstdio>
-
 #include "bsp/bsp_lump.h"
+#include "bsp/file_io.h"
 #include "failure.h"
 
 struct map_reading {
@@ -35,14 +34,14 @@ failure read_map(named_file map, map_reading *reading);
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading);
 
 // The caller's part of a rewrite: checks the fresh reading and puts the edit
-// into *edited, of the fresh lump's length; a failure ends it, nothing written.
+// into *edited; a failure ends the rewrite with nothing written.
 using lump_edit = failure (*)(const map_reading &fresh, texture_lump *edited, void *context);
-// Locks, reads afresh, runs edit(fresh, edited, context), writes back, unlocks.
+// Locks, reads afresh, runs edit(fresh, edited, context), writes back, syncs
+// and unlocks. Nothing is written on MAP_CHANGED (an edit of another length,
+// the path renamed over or the stamp moved), MAP_OVER_SIZE_LIMIT,
+// MAP_NO_SPACE or MAP_RESERVE_FAILED; on MAP_WRITE_FAILED and
+// MAP_SYNC_FAILED the fresh lump was put back, and on MAP_ROLLBACK_FAILED
+// that failed too.
 failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *context, texture_lump *edited);
-// Writes edited in fresh's lump. Nothing is written on MAP_CHANGED (another
-// length, the path renamed over or the stamp moved), MAP_NO_SPACE or
-// MAP_RESERVE_FAILED; on MAP_WRITE_FAILED and MAP_SYNC_FAILED the fresh lump
-// was put back, and on MAP_ROLLBACK_FAILED that failed too.
-failure write_lump_back(named_file map, const map_reading &fresh, const texture_lump &edited);
 
 #endif

@@ -8,9 +8,9 @@
 // anything was, 2 after an Error line.
 #include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -40,8 +40,6 @@ struct finding {
     std::size_t line;
     std::string message;
 };
-
-int status = 0;  // 1 once anything was found, 2 once an Error line was written
 
 std::vector<surface_line> read_lines(std::FILE *in, std::string *whole)
 {
@@ -128,48 +126,51 @@ void find_in_lines(const std::vector<surface_line> &lines, const std::string &fi
     }
 }
 
-// Reads every map given, notes the names their records bear, and counts
-// what an import of the file would change in each.
-std::vector<std::string> check_maps(const invocation &inv, const std::string &text,
-                                    std::unordered_set<std::string> *names)
+// Notes the names the records of every map bear, and counts what an import
+// of the file would change in each. The import's own Error lines are not
+// wanted here, where unknown surfaces are findings of their own.
+std::vector<std::string> check_maps(invocation &inv, const std::string &text, std::unordered_set<std::string> *names)
 {
     std::vector<std::string> summary;
-    for (int m = 2; m < inv.argc; ++m) {
-        named_file map;
-        if (open_map(inv.argv[m], &map) != 0) {
-            status = 2;
-            continue;
-        }
+    for (const given_map &map : inv.maps) {
+        char *said = nullptr;
+        std::size_t said_size = 0;
         std::FILE *surfaces = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-        map_reading reading;
+        std::FILE *ignored = open_memstream(&said, &said_size);
         texture_lump edited;
-        const failure f = surfaces ? preview_surface_file(map, named_file{surfaces, inv.argv[1]}, nullptr, &reading, &edited)
-                                   : failure{INPUT_UNREADABLE, inv.argv[1], errno};
-        if (surfaces)
-            std::fclose(surfaces);
-        std::fclose(map.stream);
+        failure f = failure{OUT_OF_MEMORY, map.path, ENOMEM};
+        try {
+            if (surfaces != nullptr && ignored != nullptr)
+                f = preview_surface_file(map.reading, named_file{surfaces, inv.argv[1]}, ignored, &edited);
+        } catch (const std::bad_alloc &) {
+            f = failure{OUT_OF_MEMORY, map.path, ENOMEM};
+        }
+        for (std::FILE *stream : {surfaces, ignored})
+            if (stream != nullptr)
+                std::fclose(stream);
+        std::free(said);
         if (f.status != NO_FAILURE) {
             report(describe_failure(f));
-            status = 2;
+            inv.status = 2;
             continue;
         }
         std::size_t changed = 0;
-        for (std::size_t i = 0; i < reading.lump.record_count; ++i) {
-            names->insert(std::string(name_of_record(reading.lump, i)));
-            changed += surface_flags_of_record(reading.lump, i) != surface_flags_of_record(edited, i);
+        for (std::size_t i = 0; i < map.reading.lump.record_count; ++i) {
+            names->insert(std::string(name_of_record(map.reading.lump, i)));
+            changed += surface_flags_of_record(map.reading.lump, i) != surface_flags_of_record(edited, i);
         }
-        summary.push_back(escaped(inv.argv[m]) + ": " + std::to_string(changed) + " records would change");
+        summary.push_back(escaped(map.path) + ": " + std::to_string(changed) + " records would change");
     }
     return summary;
 }
 
-failure check(const invocation &inv)
+failure check(invocation &inv)
 {
     std::string text;
-    const std::vector<surface_line> lines = read_lines(inv.files[0].stream, &text);
-    if (std::ferror(inv.files[0].stream))
-        return failure{INPUT_UNREADABLE, inv.files[0].path, errno};
-    const std::string file = escaped(inv.files[0].path);
+    const std::vector<surface_line> lines = read_lines(inv.surfaces.stream, &text);
+    if (std::ferror(inv.surfaces.stream))
+        return failure{INPUT_UNREADABLE, inv.surfaces.path, errno};
+    const std::string file = escaped(inv.surfaces.path);
     std::vector<finding> found;
     find_in_lines(lines, file, &found);
     std::unordered_set<std::string> names;
@@ -183,11 +184,11 @@ failure check(const invocation &inv)
         std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
     for (const std::string &line : summary)
         std::printf("%s\n", line.c_str());
-    status = std::max(status, found.empty() ? 0 : 1);
+    inv.status = std::max(inv.status, found.empty() ? 0 : 1);
     return ok();
 }
 
-const command_row CHECK = {"", 2, INT_MAX, {surfaces_at(1), {0, 0, nullptr}}, false, check};
+const command_row CHECK = {{{1, SURFACE_FILE}, {2, MAPS}}, check, 2};
 
 }  // namespace
 
@@ -197,5 +198,5 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s SURFACE_FILE [MAP...]\n", argc > 0 ? argv[0] : "lumpsmith-check");
         return 2;
     }
-    return run_command(CHECK, argc, argv) != 0 ? 2 : status;
+    return run_command(CHECK, argc, argv);
 }

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "bsp/file_io.h"
+#include "tuning.h"
 #include "surfaces/surfaces.h"
 
 namespace {

@@ -4,15 +4,11 @@
 #include <cstring>
 #include <string>
 
-#include "bsp/file_io.h"
 #include "commands/record_index.h"
 #include "surfaces/surfaces.h"
+#include "tuning.h"
 
 namespace {
-
-// Small enough that the block's pages are few: on a virtual machine each
-// fresh page faulted in cost about 10 us, more than a write of the block.
-constexpr std::size_t OUTPUT_BLOCK = 1 << 13;
 
 bool is_exported(const texture_lump &lump, std::size_t i)
 {
@@ -46,11 +42,12 @@ failure write_record_lines(const map_reading &map, named_file out, bool for_term
         put_line(&block, for_terminal, map.lump, i, err);
         if (block.size() < OUTPUT_BLOCK)
             continue;
-        if (!io_write(block.data(), block.size(), out.stream))
-            return failure{OUTPUT_UNWRITABLE, out.path, errno};
+        if (const int error = io_write(block.data(), block.size(), out.stream))
+            return failure{OUTPUT_UNWRITABLE, out.path, error};
         block.clear();
     }
-    return io_write(block.data(), block.size(), out.stream) ? ok() : failure{OUTPUT_UNWRITABLE, out.path, errno};
+    const int error = io_write(block.data(), block.size(), out.stream);
+    return error == 0 ? ok() : failure{OUTPUT_UNWRITABLE, out.path, error};
 }
 
 void put_listing_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *)
@@ -122,19 +119,15 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
     return ok();
 }
 
-// Reads and indexes the map, then notes each line's surface. Only the line
-// feed is cut from a surface name: a carriage return or blank is part of it,
+// Indexes the map, then notes each line's surface. Only the line feed is
+// cut from a surface name: a carriage return or blank is part of it,
 // making it unknown, which the user then sees quoted.
-failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
-                           record_index *index)
+failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
 {
-    const failure unreadable = read_map_shared(map, err ? err : stderr, reading);
-    if (unreadable.status != NO_FAILURE)
-        return unreadable;
-    index_records(reading->lump, index);
+    index_records(map.lump, index);
     char line[LINE_BUFFER_SIZE];
-    int got;
-    while ((got = io_read_line(line, sizeof line, surfaces.stream)) == 1) {
+    int error;
+    while ((error = io_read_line(line, sizeof line, surfaces.stream)) == 0) {
         char *separator = find_separator(line);
         if (separator == nullptr)
             continue;
@@ -145,17 +138,17 @@ failure match_surface_file(named_file map, named_file surfaces, std::FILE *err, 
         if (surface >= 0)
             note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
                          static_cast<unsigned>(surface));
-        else if (err != nullptr)
+        else
             std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
     }
-    return got < 0 ? failure{INPUT_UNREADABLE, surfaces.path, errno} : ok();
+    return error == IO_END ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
 }
 
 }  // namespace
 
-failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
+failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 {
-    return write_record_lines(map, out, for_terminal, err, "Textures:\n", put_listing_line);
+    return write_record_lines(map, out, for_terminal, nullptr, "Textures:\n", put_listing_line);
 }
 
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
@@ -163,28 +156,28 @@ failure export_surface_file(const map_reading &map, named_file out, bool for_ter
     return write_record_lines(map, out, for_terminal, err, "", put_export_line);
 }
 
-failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
-                             texture_lump *edited)
+failure preview_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited)
 {
     record_index index;
-    const failure f = match_surface_file(map, surfaces, err, reading, &index);
-    if (f.status == NO_FAILURE) {
-        *edited = lump_of_size(reading->lump.size);
-        std::memcpy(edited->bytes.get(), reading->lump.bytes.get(), reading->lump.size);
-        apply_noted(index, edited);
-    }
-    return f;
+    const failure f = match_surface_file(map, surfaces, err, &index);
+    if (f.status != NO_FAILURE)
+        return f;
+    *edited = lump_of_size(map.lump.size);
+    if (edited->bytes == nullptr)
+        return failure{OUT_OF_MEMORY, surfaces.path, ENOMEM};
+    std::memcpy(edited->bytes.get(), map.lump.bytes.get(), map.lump.size);
+    apply_noted(index, edited);
+    return ok();
 }
 
-failure import_surface_file(named_file map, named_file surfaces, std::FILE *err)
+failure import_surface_file(named_file map, map_reading *first, named_file surfaces, std::FILE *err)
 {
     // Matched with the map unlocked: a surface file that comes slowly, or
     // from a pipe fed by another command on this map, holds up nobody.
-    map_reading first;
     record_index index;
-    const failure f = match_surface_file(map, surfaces, err, &first, &index);
+    const failure f = match_surface_file(*first, surfaces, err, &index);
     if (f.status != NO_FAILURE)
         return f;
-    import_work work{map, &first, &index};
-    return rewrite_lump(map, err, set_noted_surfaces, &work, &first.lump);
+    import_work work{map, first, &index};
+    return rewrite_lump(map, err, set_noted_surfaces, &work, &first->lump);
 }

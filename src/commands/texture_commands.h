@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "bsp/map_file.h"
 
@@ -21,19 +20,20 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
 // Writes "Textures:" and a "0x%08x - name" line per record not named
 // "noshader" to out, names escaped for_terminal; OUTPUT_UNWRITABLE when out
-// could not be written. err is not used.
-failure list_textures(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
+// could not be written.
+failure list_textures(const map_reading &map, named_file out, bool for_terminal);
 // The same for one "name = surface" line per exported record. A record whose
 // name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
-// Reads the map and the surface file as the import does, an "Error: Unknown
-// surface" line on err unless null, and makes *edited the lump it would
-// write. The map's failures come first, then INPUT_UNREADABLE.
-failure preview_surface_file(named_file map, named_file surfaces, std::FILE *err, map_reading *reading,
-                             texture_lump *edited);
-// Matches the lines as above, then rewrite_lump with their surfaces set;
-// MAP_CHANGED when the fresh records are not those the lines matched.
-failure import_surface_file(named_file map, named_file surfaces, std::FILE *err);
+// Matches the surface file's lines against the map as the import does, with
+// an "Error: Unknown surface" line on err for each unknown one, and makes
+// *edited the lump the import would write; INPUT_UNREADABLE when a line
+// could not be read, OUT_OF_MEMORY when there is no room for *edited.
+failure preview_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited);
+// Matches the lines against *first, the map as read, then rewrite_lump with
+// their surfaces set; MAP_CHANGED when the fresh records are not those the
+// lines matched. *first's lump becomes the edit's buffer.
+failure import_surface_file(named_file map, map_reading *first, named_file surfaces, std::FILE *err);
 
 #endif

@@ -1,21 +1,18 @@
 #include "frontend/frontend.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
-#include "bsp/file_io.h"
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
+#include "tuning.h"
 
 namespace {
 
-constexpr std::size_t SURFACE_FILE_BUFFER = 1 << 16;
 const char *const STANDARD_OUTPUT = "standard output";
-constexpr file_slot NONE = {0, 0, nullptr};
 
 int print_usage(const char *program)
 {
@@ -28,30 +25,33 @@ int print_usage(const char *program)
     return 1;
 }
 
-// -tl and -se write to the second file or standard output, escaping names for a terminal.
-template <failure (*write_lines)(const map_reading &, named_file, bool, std::FILE *)>
-failure write_record_lines(const invocation &inv)
+bool on_terminal(named_file out)
 {
-    const named_file out = inv.files[1].stream ? inv.files[1] : named_file{stdout, STANDARD_OUTPUT};
-    return write_lines(inv.map, out, isatty(fileno(out.stream)), stderr);
+    return isatty(fileno(out.stream));
 }
 
+struct switch_row {
+    const char *switch_text;
+    int min_count, max_count;  // total argument counts accepted, program name included
+    command_row command;
+};
+
 // -tc is a placeholder (copy_textures), which reads nothing from its map.
-const command_row COMMANDS[] = {
-    {"-tl", 3, 3, {map_to_read(2), NONE}, true, write_record_lines<list_textures>},
-    {"-tc", 5, 5, {map_to_read(2), NONE}, false,
-     [](const invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }},
-    {"-se", 3, 4, {map_to_read(2), output_at(3)}, true, write_record_lines<export_surface_file>},
-    {"-si", 4, 4, {map_to_update(2), surfaces_at(3)}, false,
-     [](const invocation &inv) { return import_surface_file(inv.files[0], inv.files[1], stderr); }},
-    {"-sl", 2, 2, {NONE, NONE}, false, [](const invocation &) { list_surfaces(stdout); return ok(); }},
+const switch_row SWITCHES[] = {
+    {"-tl", 3, 3, {{{2, MAP}}, [](invocation &inv) { return list_textures(inv.reading, inv.output, on_terminal(inv.output)); }, 1}},
+    {"-tc", 5, 5, {{{2, UNREAD_MAP}}, [](invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }, 1}},
+    {"-se", 3, 4, {{{2, MAP}, {3, OUTPUT}},
+                   [](invocation &inv) { return export_surface_file(inv.reading, inv.output, on_terminal(inv.output), stderr); }, 1}},
+    {"-si", 4, 4, {{{2, MAP_TO_UPDATE}, {3, SURFACE_FILE}},
+                   [](invocation &inv) { return import_surface_file(inv.map, &inv.reading, inv.surfaces, stderr); }, 1}},
+    {"-sl", 2, 2, {{}, [](invocation &) { list_surfaces(stdout); return ok(); }, 1}},
 };
 
 const command_row *find_command(int argc, char **argv)
 {
-    for (const command_row &row : COMMANDS)
+    for (const switch_row &row : SWITCHES)
         if (argc > 1 && std::strcmp(argv[1], row.switch_text) == 0)
-            return argc >= row.min_count && argc <= row.max_count ? &row : nullptr;
+            return argc >= row.min_count && argc <= row.max_count ? &row.command : nullptr;
     return nullptr;
 }
 
@@ -65,16 +65,23 @@ bool open_standard_descriptors()
     return true;
 }
 
-std::FILE *open_file(const char *path, const file_slot &slot)
+bool is_a_map(file_role role)
 {
-    const int fd = open(path, slot.flags | O_CLOEXEC | O_NOCTTY, 0666);
+    return role == MAP || role == MAP_TO_UPDATE || role == UNREAD_MAP || role == MAPS;
+}
+
+// Opens path for its role; 0, or 1 after saying why not.
+int open_file(const char *path, file_role role, named_file *file)
+{
+    const int flags = role == OUTPUT ? O_WRONLY | O_CREAT : role == MAP_TO_UPDATE ? O_RDWR : O_RDONLY;
+    const int fd = open(path, flags | (is_a_map(role) ? O_NONBLOCK : 0) | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat st;
-    if (fd >= 0 && (slot.flags & O_NONBLOCK) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        fcntl(fd, F_SETFL, slot.flags & ~O_NONBLOCK);
-    std::FILE *stream = fd < 0 ? nullptr : fdopen(fd, slot.mode);
-    if (stream == nullptr && fd >= 0)
+    if (fd >= 0 && is_a_map(role) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        fcntl(fd, F_SETFL, flags);
+    *file = named_file{fd < 0 ? nullptr : fdopen(fd, role == OUTPUT ? "w" : role == MAP_TO_UPDATE ? "r+b" : "r"), path};
+    if (file->stream == nullptr && fd >= 0)
         close(fd);
-    return stream;
+    return file->stream == nullptr ? report("Cannot open " + escaped(path)) : 0;
 }
 
 int refuse_output_onto_map(const named_file &map, const char *output)
@@ -90,55 +97,84 @@ int guard_standard_streams(const named_file &map)
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens the row's files and reads the map where it wants; 0, or 1 after saying why not.
-int open_files(const command_row &row, int argc, invocation *inv)
+// Opens and reads one map of MAPS, closing it once read. One that cannot be
+// read sets *failed; 1 when the command cannot run at all.
+int read_given_map(const char *path, invocation *inv, int *failed)
+{
+    named_file map;
+    if (open_file(path, MAPS, &map) != 0) {
+        *failed = 1;
+        return 0;
+    }
+    if (guard_standard_streams(map) != 0) {
+        std::fclose(map.stream);
+        return 1;
+    }
+    given_map given{path, {}};
+    const failure f = read_map_shared(map, stderr, &given.reading);
+    std::fclose(map.stream);
+    if (f.status != NO_FAILURE)
+        *failed = report(describe_failure(f));
+    else
+        inv->maps.push_back(std::move(given));
+    return 0;
+}
+
+// Opens the row's files in order, each as its role says, recording them in
+// opened[] for closing; 0, or 1 after saying why the command cannot run.
+int open_files(const command_row &row, invocation *inv, named_file opened[], int *count, int *maps_failed)
 {
     for (const file_slot &slot : row.files) {
-        if (slot.mode == nullptr || slot.arg >= argc)
-            break;
+        if (slot.role == NO_FILE || slot.arg >= inv->argc)
+            continue;
         const char *path = inv->argv[slot.arg];
-        const named_file &file = inv->files[inv->opened] = named_file{open_file(path, slot), path};
-        if (file.stream == nullptr)
-            return report("Cannot open " + escaped(path));
-        ++inv->opened;
-        const named_file &map = inv->files[0];
-        struct stat st;
-        if (slot.flags & O_NONBLOCK) {
-            if (guard_standard_streams(map) != 0)
+        for (int a = slot.arg; slot.role == MAPS && a < inv->argc; ++a)
+            if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
                 return 1;
-            // Read whole before an output is opened, so that no output is
-            // created or emptied for a map that cannot be read.
-            const failure f = row.reads_map ? read_map_shared(map, stderr, &inv->map) : ok();
-            if (f.status != NO_FAILURE)
-                return report(describe_failure(f));
-        } else if (slot.flags & O_CREAT) {
+        if (slot.role == MAPS)
+            continue;
+        named_file &file = opened[*count];
+        if (open_file(path, slot.role, &file) != 0)
+            return 1;
+        ++*count;
+        if (slot.role == SURFACE_FILE) {
+            buffer_surface_file(file.stream);
+            inv->surfaces = file;
+            continue;
+        }
+        if (slot.role == OUTPUT) {
             // Checked on the file opened, so a link changed meanwhile cannot
             // make it empty the map.
-            if (is_the_map(map, fileno(file.stream)))
-                return refuse_output_onto_map(map, path);
+            struct stat st;
+            if (inv->map.stream != nullptr && is_the_map(inv->map, fileno(file.stream)))
+                return refuse_output_onto_map(inv->map, path);
             if (fstat(fileno(file.stream), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(file.stream), 0) != 0))
                 return report(describe_failure(failure{OUTPUT_UNWRITABLE, path, errno}));
-        } else {
-            // Left to glibc, a surface file is read 4 KiB a system call: it
-            // ignores the size asked for unless it is given the buffer too.
-            static char buffer[SURFACE_FILE_BUFFER];
-            std::setvbuf(file.stream, buffer, _IOFBF, sizeof buffer);
-            populate(buffer, sizeof buffer);
+            inv->output = file;
+            continue;
         }
+        inv->map = file;
+        if (guard_standard_streams(file) != 0)
+            return 1;
+        const failure f = slot.role == UNREAD_MAP ? ok() : read_map_shared(file, stderr, &inv->reading);
+        if (f.status != NO_FAILURE)
+            return report(describe_failure(f));
     }
     return 0;
 }
 
-// Closes the streams; 1 after reporting the first that failed, if nothing was reported yet.
-int close_streams(const command_row &row, const invocation &inv, int failed)
+// Closes the streams, the last opened first; 1 after reporting the first
+// that failed, if nothing was reported yet.
+int close_streams(const named_file opened[], int count, int failed)
 {
-    for (int f = inv.opened - 1; f >= 0; --f) {
-        const failure_status status = row.files[f].flags & (O_WRONLY | O_RDWR) ? OUTPUT_UNWRITABLE : INPUT_UNREADABLE;
-        const bool had_error = std::ferror(inv.files[f].stream);
+    for (int f = count - 1; f >= 0; --f) {
+        const int flags = fcntl(fileno(opened[f].stream), F_GETFL);
+        const failure_status status = (flags & O_ACCMODE) == O_RDONLY ? INPUT_UNREADABLE : OUTPUT_UNWRITABLE;
+        const bool had_error = std::ferror(opened[f].stream);
         errno = 0;
-        const bool closed = std::fclose(inv.files[f].stream) == 0;
+        const bool closed = std::fclose(opened[f].stream) == 0;
         if ((had_error || !closed) && !failed)
-            failed = report(describe_failure(failure{status, inv.files[f].path, closed ? 0 : errno}));
+            failed = report(describe_failure(failure{status, opened[f].path, closed ? 0 : errno}));
     }
     return failed;
 }
@@ -148,17 +184,6 @@ int close_streams(const command_row &row, const invocation &inv, int failed)
 int report(const std::string &what)
 {
     std::fprintf(stderr, "Error: %s\n", what.c_str());
-    return 1;
-}
-
-int open_map(const char *path, named_file *map)
-{
-    *map = named_file{open_file(path, map_to_read(0)), path};
-    if (map->stream == nullptr)
-        return report("Cannot open " + escaped(path));
-    if (guard_standard_streams(*map) == 0)
-        return 0;
-    std::fclose(map->stream);
     return 1;
 }
 
@@ -174,21 +199,23 @@ int run_command(const command_row &row, int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
-    invocation inv{argc, argv, {{nullptr, nullptr}, {nullptr, nullptr}}, 0, {}};
-    int failed = 1;
+    invocation inv{argc, argv, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
+    named_file opened[MAX_FILES];
+    int count = 0, maps_failed = 0, failed = 1;
     // Memory runs out only for a file too large for this process, before the map is written.
     try {
-        if (open_files(row, argc, &inv) == 0) {
+        if (open_files(row, &inv, opened, &count, &maps_failed) == 0) {
             const failure f = row.run(inv);
             failed = f.status == NO_FAILURE ? 0 : report(describe_failure(f));
         }
     } catch (const std::bad_alloc &) {
-        failed = report(describe_failure(failure{OUT_OF_MEMORY, inv.opened ? inv.files[0].path : argv[0], ENOMEM}));
+        const char *path = inv.map.stream ? inv.map.path : inv.surfaces.stream ? inv.surfaces.path : argv[0];
+        failed = report(describe_failure(failure{OUT_OF_MEMORY, path, ENOMEM}));
     }
-    failed = close_streams(row, inv, failed);
+    failed = close_streams(opened, count, failed);
     // Standard output stays open, but what could not be written to it is lost all the same.
     errno = 0;
     if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !failed)
         failed = report(describe_failure(failure{OUTPUT_UNWRITABLE, STANDARD_OUTPUT, errno}));
-    return failed;
+    return failed || maps_failed ? row.error_status : inv.status;
 }

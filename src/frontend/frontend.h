@@ -1,54 +1,65 @@
-// The command line: picks a command by its switch, opens its files, runs it,
-// closes them and decides the exit status. The companions build on run_command.
+// The command line: opens a command's files by their roles, reads its maps,
+// runs it, closes the files and decides the exit status. lumpsmith's switches
+// and the companion commands all run through run_command.
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
-#include <fcntl.h>
-
-#include <string>
+#include <vector>
 
 #include "bsp/map_file.h"
 
 constexpr int MAX_FILES = 2;
 
-// Where a command finds a file among its arguments, and how it opens it.
-struct file_slot {
-    int arg;           // index into argv; the file is skipped when argc is not above it
-    int flags;         // open flags
-    const char *mode;  // the stream's mode; nullptr marks an unused slot
+// What a file is to its command, which decides how it is opened and checked.
+// A map is opened without waiting, so that a FIFO given as one cannot block,
+// and every map a command reads is read whole, under a shared lock, before
+// the next file is opened: no output is created or emptied for a map that
+// cannot be read.
+enum file_role {
+    NO_FILE,        // ends a row's list
+    MAP,            // opened for reading and read
+    MAP_TO_UPDATE,  // opened for reading and writing and read: the import's
+    UNREAD_MAP,     // opened and checked as a map, never read: -tc's placeholder
+    MAPS,           // this argument and every later one, each a MAP; one that
+                    // cannot be read is an Error line, and the others go on
+    SURFACE_FILE,   // opened for reading
+    OUTPUT,         // created, or emptied once known not to be a map
 };
 
-// A map is opened without waiting, so that a FIFO given as one cannot
-// block; an output is emptied only once it is known not to be the map.
-constexpr file_slot map_to_read(int arg) { return {arg, O_RDONLY | O_NONBLOCK, "rb"}; }
-constexpr file_slot map_to_update(int arg) { return {arg, O_RDWR | O_NONBLOCK, "r+b"}; }
-constexpr file_slot output_at(int arg) { return {arg, O_WRONLY | O_CREAT, "w"}; }
-constexpr file_slot surfaces_at(int arg) { return {arg, O_RDONLY, "r"}; }
+struct file_slot {
+    int arg;  // index into argv; a slot whose argument is not given is skipped
+    file_role role;
+};
 
-// What a command is handed: its row's files (null where not given) and the map as read.
+struct given_map {
+    const char *path;
+    map_reading reading;
+};
+
+// What a command is handed. A file its row does not name has a null stream.
 struct invocation {
     int argc;
     char **argv;
-    named_file files[MAX_FILES];
-    int opened;
-    map_reading map;
+    named_file map;               // MAP, MAP_TO_UPDATE or UNREAD_MAP
+    map_reading reading;          // what MAP or MAP_TO_UPDATE read
+    std::vector<given_map> maps;  // MAPS that could be read, in order
+    named_file surfaces;
+    named_file output;            // OUTPUT, or standard output where none is given
+    int status;                   // the exit status the command asks for when nothing fails
 };
 
 struct command_row {
-    const char *switch_text;
-    int min_count, max_count;  // total argument counts accepted, program name included
-    file_slot files[MAX_FILES];  // opened in this order; the map, where there is one, first
-    bool reads_map;              // the map is read before any other file is opened
-    failure (*run)(const invocation &);
+    file_slot files[MAX_FILES];  // opened in this order
+    failure (*run)(invocation &);
+    int error_status;  // the exit status after an Error line
 };
 
 // Runs one whole invocation of lumpsmith; returns the exit status, 0 or 1.
 int run_command_line(int argc, char **argv);
-// Opens the row's files, runs it and closes them; the exit status, 0 or 1.
-// A failure the command returns becomes one Error line.
+// Opens the row's files, runs it and closes them. A failure the command
+// returns becomes one Error line and the row's error status; otherwise the
+// status is the command's, or the error status after a map of MAPS failed.
 int run_command(const command_row &row, int argc, char **argv);
-// Opens a map for reading as a row would; 0, or 1 after saying why not.
-int open_map(const char *path, named_file *map);
 // Writes "Error: WHAT" to standard error; returns 1.
 int report(const std::string &what);
 

@@ -15,11 +15,11 @@
 
 namespace {
 
-failure preview(const invocation &inv)
+failure preview(invocation &inv)
 {
-    map_reading map;
+    const map_reading &map = inv.reading;
     texture_lump edited;
-    const failure f = preview_surface_file(inv.files[0], inv.files[1], stderr, &map, &edited);
+    const failure f = preview_surface_file(map, inv.surfaces, stderr, &edited);
     if (f.status != NO_FAILURE)
         return f;
     const bool terminal = isatty(STDOUT_FILENO);
@@ -36,7 +36,7 @@ failure preview(const invocation &inv)
     return ok();
 }
 
-const command_row PREVIEW = {"", 3, 3, {map_to_read(1), surfaces_at(2)}, false, preview};
+const command_row PREVIEW = {{{1, MAP}, {2, SURFACE_FILE}}, preview, 1};
 
 }  // namespace
 

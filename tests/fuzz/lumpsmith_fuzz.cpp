@@ -82,13 +82,15 @@ enum phase { LISTING, EXPORT, IMPORT, COMMAND_LINE };
 // Arms the failure of the input's chosen call if it is for this phase.
 void arm(int fault, phase p)
 {
-    fail_io_call(fault % 4 == p ? static_cast<unsigned long>(fault / 4) : 0);
+    disarm_io();
+    if (fault % 4 == p && fault / 4 != 0)
+        fail_io(IO_ANY, static_cast<unsigned long>(fault / 4));
 }
 
 bool disarm()
 {
-    const bool failed = io_call_failed();
-    fail_io_call(0);
+    const bool failed = io_fault_happened();
+    disarm_io();
     return failed;
 }
 
@@ -103,7 +105,7 @@ failure_status run_lines(const files &f, const bytes &map, bool listing, std::st
     failure_status status = read_map(named_file{bsp, "map.bsp"}, &reading).status;
     const named_file out_file{o, "out.txt"};
     if (status == NO_FAILURE)
-        status = (listing ? list_textures(reading, out_file, false, e) : export_surface_file(reading, out_file, false, e)).status;
+        status = (listing ? list_textures(reading, out_file, false) : export_surface_file(reading, out_file, false, e)).status;
     require(std::fclose(e) == 0 && std::fclose(o) == 0 && std::fclose(bsp) == 0);
     *out = text(contents(f.out));
     *err = text(contents(f.err));
@@ -118,7 +120,11 @@ failure_status run_import(const files &f, const bytes &map, const bytes &surface
     std::FILE *e = stream_over(f.err, bytes(), "w");
     // The import checks that its path still names the map it writes.
     const std::string path = "/proc/self/fd/" + std::to_string(f.map.fd);
-    const failure_status status = import_surface_file(named_file{bsp, path.c_str()}, named_file{in, "text.txt"}, e).status;
+    const named_file map_file{bsp, path.c_str()};
+    map_reading reading;
+    failure_status status = read_map_shared(map_file, e, &reading).status;
+    if (status == NO_FAILURE)
+        status = import_surface_file(map_file, &reading, named_file{in, "text.txt"}, e).status;
     require(std::fclose(e) == 0 && std::fclose(in) == 0);
     require(std::fclose(bsp) == 0);
     *after = contents(f.map);
