@@ -4,6 +4,7 @@
 # likewise for the companion commands, with archives for lumpsmith-pk3.
 # Usage: check_completion.sh completion/lumpsmith.bash
 set -eu
+command -v bash >/dev/null || { echo "skipped: bash is not installed"; exit 77; }
 script=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

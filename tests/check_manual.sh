@@ -4,6 +4,7 @@
 # hex number and flags value.
 # Usage: check_manual.sh lumpsmith_binary manual_page [other_page...]
 set -eu
+command -v groff >/dev/null || { echo "skipped: groff is not installed"; exit 77; }
 binary=$1
 page=$2
 shift

@@ -115,7 +115,8 @@ started_tool import_held_after_reading(const temp_dir &dir, const std::string &f
 {
     EXPECT_EQ(mkfifo((dir / "held.txt").c_str(), 0600), 0);
     const started_tool tool = start_tool(dir, {"-si", "map.bsp", "held.txt"});
-    *fifo = open((dir / "held.txt").c_str(), O_WRONLY);
+    *fifo = open_fifo_for(tool, dir / "held.txt");
+    EXPECT_GE(*fifo, 0) << "the import never opened its surface file";
     EXPECT_EQ(write(*fifo, first_line.data(), first_line.size()), static_cast<ssize_t>(first_line.size()));
     // A tool that ended without reading must fail the test, not hang it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -124,6 +125,27 @@ started_tool import_held_after_reading(const temp_dir &dir, const std::string &f
         usleep(1000);
     EXPECT_EQ(unread, 0) << "the import never read its surface file";
     return tool;
+}
+
+// The write-back takes an exclusive lock: an import waits for a program
+// that holds even a shared one, and writes only once it is let go.
+TEST(ImportSafety, AnImportWaitsForAReaderLock)
+{
+    temp_dir dir;
+    const bytes original = map_of(40);
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
+    ASSERT_TRUE(write_text(dir / "edit.txt", texture(3) + " = glass\n"));
+    const int reader = open((dir / "map.bsp").c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &lock), 0);
+    const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
+    EXPECT_TRUE(says_on_stderr(tool, "lumpsmith: waiting for map.bsp, which another program has locked\n"));
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == original);
+    close(reader);
+    const run_result r = finish_tool(tool);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(original, 3, 29));
 }
 
 // A fixed number of imports against readers that keep reading until the
@@ -167,7 +189,7 @@ TEST(ImportSafety, AnImportFedByAnExportOfTheSameMapFinishes)
                                        "cd " + dir.path + " && " + tool + " -si map.bsp <(" + tool + edit + ")"}) {
         SCOPED_TRACE(command);
         ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
-        EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0);
+        EXPECT_EQ(run_shell(command), 0);
         EXPECT_TRUE(read_bytes(dir / "map.bsp") == all_set(original, count, 9));
     }
 }
@@ -288,7 +310,7 @@ TEST(ImportSafety, InterruptedImportsLeaveOldOrNewSurfacesAndARerunCompletes)
         SCOPED_TRACE("trial " + std::to_string(trial) + ", signal " + std::to_string(signal));
         ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
         const started_tool tool = start_tool(dir, {"-si", "map.bsp", held ? "held.txt" : "all.txt"});
-        const int fifo = held ? open((dir / "held.txt").c_str(), O_WRONLY) : -1;
+        const int fifo = held ? open_fifo_for(tool, dir / "held.txt") : -1;
         if (!held)
             usleep(static_cast<useconds_t>(random() % import_us.count()));
         kill(tool.pid, signal);

@@ -125,7 +125,7 @@ void check_pk3(const temp_dir &dir, const std::string &pak, const std::vector<st
               read_bytes(dir / "zz-mod.pk3") == read_bytes(dir / "zz-mod2.pk3"),
           pak, "two runs gave different archives");
     check(read_bytes(pak) == before, pak, "the pak changed");
-    check(std::system(("unzip -tq '" + (dir / "zz-mod.pk3") + "' >/dev/null").c_str()) == 0, pak, "unzip -t refuses it");
+    check(run_shell("unzip -tq '" + (dir / "zz-mod.pk3") + "' >/dev/null") == 0, pak, "unzip -t refuses it");
     std::vector<std::string> packed = output_lines("unzip -Z1 '" + (dir / "zz-mod.pk3") + "'");
     std::vector<std::string> changed;
     for (std::size_t i = 0; i < maps.size(); ++i) {
@@ -134,7 +134,7 @@ void check_pk3(const temp_dir &dir, const std::string &pak, const std::vector<st
             continue;
         changed.push_back(maps[i]);
         const std::string extract = "unzip -p '" + (dir / "zz-mod.pk3") + "' '" + maps[i] + "' > '" + (dir / "out.bsp") + "'";
-        check(std::system(extract.c_str()) == 0 && read_bytes(dir / "out.bsp") == after, maps[i],
+        check(run_shell(extract) == 0 && read_bytes(dir / "out.bsp") == after, maps[i],
               "the packed map is not what an import makes");
     }
     std::sort(packed.begin(), packed.end());
@@ -168,7 +168,7 @@ int main()
     std::string mod;
     for (const std::string &entry : maps) {
         const std::string extract = "unzip -p '" + pak + "' '" + entry + "' > '" + (dir / "map.bsp") + "'";
-        if (std::system(extract.c_str()) != 0) {
+        if (run_shell(extract) != 0) {
             std::printf("FAILED: cannot extract %s\n", entry.c_str());
             return 1;
         }

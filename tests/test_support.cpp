@@ -183,9 +183,13 @@ template <typename Done>
 bool poll_while_running(const started_tool &tool, unsigned seconds, Done done)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (; std::chrono::steady_clock::now() < deadline; usleep(1000))
-        if (done() || !still_running(tool))
-            return done();
+    for (; std::chrono::steady_clock::now() < deadline; usleep(1000)) {
+        const bool ended = !still_running(tool);
+        if (done())
+            return true;
+        if (ended)
+            return false;
+    }
     return false;
 }
 
