@@ -7,7 +7,7 @@ namespace {
 
 struct armed_call {
     io_kind kind;
-    unsigned long at;  // calls of the kind still to come before this one; 0: disarmed
+    unsigned long left;  // calls of the kind until this one; 0: disarmed
 };
 
 struct seam {
@@ -15,21 +15,19 @@ struct seam {
     bool and_later, fault_happened;
     void (*hook_call)(void *);
     void *hook_context;
-};
-seam armed = {};
+} armed = {};
 
-// True when this call is the armed one; counts it down otherwise.
-bool reaches(armed_call *a, io_kind kind)
+bool is_due(armed_call *a, io_kind kind)
 {
-    return a->at != 0 && (a->kind == IO_ANY || a->kind == kind) && --a->at == 0;
+    return a->left != 0 && (a->kind == IO_ANY || a->kind == kind) && --a->left == 0;
 }
 
-// 0, or the error an armed fault makes this call fail with.
+// 0, or the error an armed fault fails this call with.
 int injected_failure(io_kind kind, int error)
 {
-    if (reaches(&armed.hook, kind))
+    if (is_due(&armed.hook, kind))
         armed.hook_call(armed.hook_context);
-    if (!reaches(&armed.fault, kind) && !(armed.and_later && armed.fault_happened))
+    if (!is_due(&armed.fault, kind) && !(armed.and_later && armed.fault_happened))
         return 0;
     armed.fault_happened = true;
     return error;
@@ -51,13 +49,17 @@ int transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::
             return write ? pwrite(fileno(stream), bytes + *done, size - *done, at)
                          : pread(fileno(stream), bytes + *done, size - *done, at);
         });
-        if (n < 0)
-            return errno;
-        if (n == 0)  // a read at the end of the file; a write always moves bytes or says why not
-            return write ? EIO : IO_END;
+        if (n <= 0)  // a write always moves bytes or says why not
+            return n < 0 ? errno : write ? EIO : IO_END;
         *done += static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+// 0 when the call returned 0; otherwise its errno, read straight after it.
+int error_of(int result)
+{
+    return result == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -115,21 +117,19 @@ int io_write(const void *buffer, std::size_t size, std::FILE *stream)
     if (const int injected = injected_failure(IO_WRITE, EIO))
         return injected;
     errno = 0;
-    return std::fwrite(buffer, 1, size, stream) == size ? 0 : (errno ? errno : EIO);
+    return std::fwrite(buffer, 1, size, stream) == size ? 0 : errno ? errno : EIO;
 }
 
 int io_sync(std::FILE *stream)
 {
-    if (const int injected = injected_failure(IO_SYNC, EIO))
-        return injected;
-    return retry_interrupted([&] { return fdatasync(fileno(stream)); }) == 0 ? 0 : errno;
+    const int injected = injected_failure(IO_SYNC, EIO);
+    return injected ? injected : error_of(retry_interrupted([&] { return fdatasync(fileno(stream)); }));
 }
 
 int io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length)
 {
-    if (const int injected = injected_failure(IO_RESERVE, ENOSPC))
-        return injected;
-    return retry_interrupted([&] {
+    const int injected = injected_failure(IO_RESERVE, ENOSPC);
+    return injected ? injected : error_of(retry_interrupted([&] {
         return fallocate(fileno(stream), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
-    }) == 0 ? 0 : errno;
+    }));
 }

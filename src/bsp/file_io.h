@@ -1,8 +1,8 @@
-// The reads, writes, syncs and space reservations of maps, and the import's
-// reads of its surface file: every call that can lose or corrupt a map goes
-// through here, so that a test can make any one fail as a sick disk would.
-// Each returns the error it met: 0 when the call did all it was asked, the
-// failed call's errno, or IO_END when the file ended first.
+// The reads, writes, syncs and space reservations of maps and the import's
+// reads of its surface file: every call that can lose or corrupt a map, so
+// that a test can make any one fail as a sick disk would. Each returns the
+// error it met: 0 when the call did all it was asked, the failed call's
+// errno, or IO_END when the file ended first.
 #ifndef LUMPSMITH_FILE_IO_H
 #define LUMPSMITH_FILE_IO_H
 
@@ -23,7 +23,7 @@ struct named_file {
 int io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset);
 // Writes size bytes at offset; *written says how many reached the file.
 int io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset, std::size_t *written);
-// fgets of at most size - 1 bytes; IO_END at the end of the stream.
+// fgets of at most size - 1 bytes.
 int io_read_line(char *line, int size, std::FILE *stream);
 // fwrite of size bytes.
 int io_write(const void *buffer, std::size_t size, std::FILE *stream);
@@ -41,17 +41,15 @@ auto retry_interrupted(Call call)
             return result;
 }
 
-// Test seam. A fault or hook is armed for the nth call from now (1: the
-// next) of one kind, or of any kind; reads and writes of no bytes are no
-// calls, as they cannot fail. A fault fails the call with EIO (ENOSPC for a
-// reservation) without touching the file, and with and_later every call
-// after it too; a hook runs just before the call. Arming again
-// replaces what was armed; disarm_io clears both.
+// Test seam: a fault or a hook armed for the nth call from now (1: the next)
+// of one kind, or of any; reads and writes of no bytes cannot fail and are
+// not counted. A fault fails the call with EIO (ENOSPC for a reservation)
+// without touching the file, and with and_later every call after it; a hook
+// runs just before its call. disarm_io clears both.
 enum io_kind { IO_ANY, IO_READ, IO_LINE, IO_WRITE, IO_SYNC, IO_RESERVE };
 void fail_io(io_kind kind, unsigned long nth = 1, bool and_later = false);
 void before_io(io_kind kind, unsigned long nth, void (*hook)(void *context), void *context);
 void disarm_io();
-// True when an armed fault has failed a call since it was armed.
-bool io_fault_happened();
+bool io_fault_happened();  // since the fault was armed
 
 #endif

@@ -41,22 +41,8 @@ int set_lock(std::FILE *stream, short type, bool wait)
                ? 0 : errno;
 }
 
-// A lock held until the scope ends, however it ends: a thrown bad_alloc or
-// an early return cannot leave the map locked for the rest of the run.
-struct held_lock {
-    std::FILE *stream = nullptr;  // nothing held while null
-    held_lock() = default;
-    held_lock(const held_lock &) = delete;
-    held_lock &operator=(const held_lock &) = delete;
-    ~held_lock()
-    {
-        if (stream != nullptr)
-            set_lock(stream, F_UNLCK, false);
-    }
-};
-
-// Takes a lock of type F_RDLCK or F_WRLCK into *held, saying so when it must wait.
-failure lock_map(named_file map, short type, std::FILE *said, held_lock *held)
+// Takes a lock of type F_RDLCK or F_WRLCK, saying so when it must wait.
+failure lock_map(named_file map, short type, std::FILE *said)
 {
     int error = set_lock(map.stream, type, false);
     if (error == EAGAIN || error == EACCES) {
@@ -64,28 +50,22 @@ failure lock_map(named_file map, short type, std::FILE *said, held_lock *held)
         std::fflush(said);
         error = set_lock(map.stream, type, true);
     }
-    if (error == 0)
-        held->stream = map.stream;
     const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
     return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
 }
 
-failure check_unchanged(named_file map, const map_reading &fresh)
+// Refuses the write before it starts where the map was renamed over or
+// deleted (it would be edited where nobody will see it) or changed, or where
+// a file-size limit would stop the write half way through a flags word.
+failure check_writable(named_file map, const map_reading &fresh, const texture_lump &edited)
 {
-    // Renamed over or deleted, the map would be edited where nobody will see it.
     struct stat now, named;
-    const bool unchanged = fstat(fileno(map.stream), &now) == 0 && same_stamp(now, fresh.stamp) &&
-                           stat(map.path, &named) == 0 && same_file(named, now);
-    return unchanged ? ok() : fail(MAP_CHANGED, map);
-}
-
-// A write that a file-size limit stops half way would leave a flags word
-// half old, half new until the rollback; refused before any byte is written.
-failure check_size_limit(named_file map, const bsp_header &header)
-{
     struct rlimit limit;
+    if (edited.size != fresh.lump.size || fstat(fileno(map.stream), &now) != 0 || !same_stamp(now, fresh.stamp) ||
+        stat(map.path, &named) != 0 || !same_file(named, now))
+        return fail(MAP_CHANGED, map);
     const bool within = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-                        std::uint64_t{header.lump_offset} + header.lump_length <= limit.rlim_cur;
+                        std::uint64_t{fresh.header.lump_offset} + fresh.header.lump_length <= limit.rlim_cur;
     return within ? ok() : fail(MAP_OVER_SIZE_LIMIT, map);
 }
 
@@ -114,9 +94,7 @@ failure write_and_sync(named_file map, const bsp_header &header, const texture_l
 failure write_lump_back(named_file map, const map_reading &fresh, const texture_lump &edited)
 {
     // Checked before reserving: fallocate moves the map's ctime.
-    failure f = edited.size == fresh.lump.size ? check_unchanged(map, fresh) : fail(MAP_CHANGED, map);
-    if (f.status == NO_FAILURE)
-        f = check_size_limit(map, fresh.header);
+    failure f = check_writable(map, fresh, edited);
     if (f.status == NO_FAILURE)
         f = reserve_lump(map, fresh.header);
     if (f.status != NO_FAILURE)
@@ -199,17 +177,20 @@ failure read_map(named_file map, map_reading *reading)
     return error == 0 ? ok() : error == IO_END ? fail(MAP_OUTSIDE_FILE, map) : fail(MAP_READ_FAILED, map, error);
 }
 
+// From each lock to its unlock nothing can throw or return early: the lump
+// is allocated without throwing, and the edit must not throw either.
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading)
 {
-    held_lock held;
-    const failure f = lock_map(map, F_RDLCK, said, &held);
-    return f.status == NO_FAILURE ? read_map(map, reading) : f;
+    failure f = lock_map(map, F_RDLCK, said);
+    if (f.status == NO_FAILURE)
+        f = read_map(map, reading);
+    set_lock(map.stream, F_UNLCK, false);
+    return f;
 }
 
 failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *context, texture_lump *edited)
 {
-    held_lock held;
-    failure f = lock_map(map, F_WRLCK, said, &held);
+    failure f = lock_map(map, F_WRLCK, said);
     map_reading fresh;
     if (f.status == NO_FAILURE)
         f = read_map(map, &fresh);
@@ -220,5 +201,6 @@ failure rewrite_lump(named_file map, std::FILE *said, lump_edit edit, void *cont
     if (f.status == NO_FAILURE &&
         (edited->size != fresh.lump.size || std::memcmp(edited->bytes.get(), fresh.lump.bytes.get(), edited->size) != 0))
         f = write_lump_back(map, fresh, *edited);
+    set_lock(map.stream, F_UNLCK, false);
     return f;
 }

@@ -34,7 +34,7 @@ failure read_map(named_file map, map_reading *reading);
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading);
 
 // The caller's part of a rewrite: checks the fresh reading and puts the edit
-// into *edited; a failure ends the rewrite with nothing written.
+// into *edited, without throwing; a failure ends it with nothing written.
 using lump_edit = failure (*)(const map_reading &fresh, texture_lump *edited, void *context);
 // Locks, reads afresh, runs edit(fresh, edited, context), writes back, syncs
 // and unlocks. Nothing is written on MAP_CHANGED (an edit of another length,

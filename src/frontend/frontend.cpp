@@ -65,18 +65,14 @@ bool open_standard_descriptors()
     return true;
 }
 
-bool is_a_map(file_role role)
-{
-    return role == MAP || role == MAP_TO_UPDATE || role == UNREAD_MAP || role == MAPS;
-}
-
 // Opens path for its role; 0, or 1 after saying why not.
 int open_file(const char *path, file_role role, named_file *file)
 {
+    const bool map = role != OUTPUT && role != SURFACE_FILE;
     const int flags = role == OUTPUT ? O_WRONLY | O_CREAT : role == MAP_TO_UPDATE ? O_RDWR : O_RDONLY;
-    const int fd = open(path, flags | (is_a_map(role) ? O_NONBLOCK : 0) | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = open(path, flags | (map ? O_NONBLOCK : 0) | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat st;
-    if (fd >= 0 && is_a_map(role) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    if (fd >= 0 && map && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         fcntl(fd, F_SETFL, flags);
     *file = named_file{fd < 0 ? nullptr : fdopen(fd, role == OUTPUT ? "w" : role == MAP_TO_UPDATE ? "r+b" : "r"), path};
     if (file->stream == nullptr && fd >= 0)
@@ -90,75 +86,76 @@ int refuse_output_onto_map(const named_file &map, const char *output)
 }
 
 // A map just opened: standard output may not be it, and standard error
-// that is the map leaves nowhere safe to say so.
+// that is the map leaves nowhere safe to say so. 1 when the command must not run.
 int guard_standard_streams(const named_file &map)
 {
     return is_the_map(map, STDERR_FILENO) ||
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens and reads one map of MAPS, closing it once read. One that cannot be
-// read sets *failed; 1 when the command cannot run at all.
+// Opens, checks and reads one map of MAPS, closing it once read; one that
+// cannot be read sets *failed. 1 when the command must not run.
 int read_given_map(const char *path, invocation *inv, int *failed)
 {
-    named_file map;
-    if (open_file(path, MAPS, &map) != 0) {
-        *failed = 1;
-        return 0;
-    }
-    if (guard_standard_streams(map) != 0) {
-        std::fclose(map.stream);
-        return 1;
-    }
     given_map given{path, {}};
-    const failure f = read_map_shared(map, stderr, &given.reading);
+    named_file map;
+    *failed |= open_file(path, MAPS, &map);
+    if (map.stream == nullptr)
+        return 0;
+    const int guarded = guard_standard_streams(map);
+    const failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
     std::fclose(map.stream);
     if (f.status != NO_FAILURE)
         *failed = report(describe_failure(f));
-    else
+    else if (!guarded)
         inv->maps.push_back(std::move(given));
-    return 0;
+    return guarded;
 }
 
-// Opens the row's files in order, each as its role says, recording them in
-// opened[] for closing; 0, or 1 after saying why the command cannot run.
-int open_files(const command_row &row, invocation *inv, named_file opened[], int *count, int *maps_failed)
+// Checks and prepares a file just opened for its role; 0, or 1 after saying
+// why the command cannot run.
+int take_file(const file_slot &slot, named_file file, invocation *inv)
 {
-    for (const file_slot &slot : row.files) {
-        if (slot.role == NO_FILE || slot.arg >= inv->argc)
-            continue;
-        const char *path = inv->argv[slot.arg];
-        for (int a = slot.arg; slot.role == MAPS && a < inv->argc; ++a)
-            if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
-                return 1;
-        if (slot.role == MAPS)
-            continue;
-        named_file &file = opened[*count];
-        if (open_file(path, slot.role, &file) != 0)
-            return 1;
-        ++*count;
-        if (slot.role == SURFACE_FILE) {
-            buffer_surface_file(file.stream);
-            inv->surfaces = file;
-            continue;
-        }
-        if (slot.role == OUTPUT) {
-            // Checked on the file opened, so a link changed meanwhile cannot
-            // make it empty the map.
-            struct stat st;
-            if (inv->map.stream != nullptr && is_the_map(inv->map, fileno(file.stream)))
-                return refuse_output_onto_map(inv->map, path);
-            if (fstat(fileno(file.stream), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(file.stream), 0) != 0))
-                return report(describe_failure(failure{OUTPUT_UNWRITABLE, path, errno}));
-            inv->output = file;
-            continue;
-        }
+    switch (slot.role) {
+    case SURFACE_FILE:
+        buffer_surface_file(file.stream);
+        inv->surfaces = file;
+        return 0;
+    case OUTPUT: {
+        // Checked on the file opened, so a link changed meanwhile cannot
+        // make it empty the map.
+        struct stat st;
+        if (inv->map.stream != nullptr && is_the_map(inv->map, fileno(file.stream)))
+            return refuse_output_onto_map(inv->map, file.path);
+        if (fstat(fileno(file.stream), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(file.stream), 0) != 0))
+            return report(describe_failure(failure{OUTPUT_UNWRITABLE, file.path, errno}));
+        inv->output = file;
+        return 0;
+    }
+    default: {
         inv->map = file;
         if (guard_standard_streams(file) != 0)
             return 1;
         const failure f = slot.role == UNREAD_MAP ? ok() : read_map_shared(file, stderr, &inv->reading);
-        if (f.status != NO_FAILURE)
-            return report(describe_failure(f));
+        return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
+    }
+    }
+}
+
+// Opens the row's files in order, recording them in opened[] for closing;
+// 0, or 1 after saying why the command cannot run.
+int open_files(const command_row &row, invocation *inv, named_file opened[], int *count, int *maps_failed)
+{
+    for (const file_slot &slot : row.files) {
+        for (int a = slot.arg; slot.role == MAPS && a < inv->argc; ++a)
+            if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
+                return 1;
+        if (slot.role == NO_FILE || slot.role == MAPS || slot.arg >= inv->argc)
+            continue;
+        if (open_file(inv->argv[slot.arg], slot.role, &opened[*count]) != 0)
+            return 1;
+        if (take_file(slot, opened[(*count)++], inv) != 0)
+            return 1;
     }
     return 0;
 }
