@@ -150,9 +150,10 @@ int open_files(const command_row &row, invocation *inv, named_file opened[], int
         for (int a = slot.arg; slot.role == MAPS && a < inv->argc; ++a)
             if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
                 return 1;
-        if (slot.role == NO_FILE || slot.role == MAPS || slot.arg >= inv->argc)
+        const int arg = slot.arg < 0 ? inv->argc + slot.arg : slot.arg;
+        if (slot.role == NO_FILE || slot.role == MAPS || arg >= inv->argc)
             continue;
-        if (open_file(inv->argv[slot.arg], slot.role, &opened[*count]) != 0)
+        if (open_file(inv->argv[arg], slot.role, &opened[*count]) != 0)
             return 1;
         if (take_file(slot, opened[(*count)++], inv) != 0)
             return 1;

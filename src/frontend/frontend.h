@@ -27,7 +27,7 @@ enum file_role {
 };
 
 struct file_slot {
-    int arg;  // index into argv; a slot whose argument is not given is skipped
+    int arg;  // index into argv, or from its end when negative; skipped when not given
     file_role role;
 };
 

@@ -1,0 +1,107 @@
+#include "pk3/override_archive.h"
+
+#include <fcntl.h>
+#include <minizip/zip.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "failure.h"
+
+namespace {
+
+constexpr int LEVEL = 6;
+constexpr uLong DOS_1980_01_01 = (1u << 5 | 1u) << 16;  // the earliest time a zip can hold
+constexpr uLong UNIX_MADE_BY = 3 << 8 | 20;             // so that the mode below counts
+constexpr uLong REGULAR_0644 = 0100644ul << 16;
+
+// Fills in file's raw deflate stream and CRC; false when zlib failed.
+bool deflate_file(packed_file *file)
+{
+    z_stream z = {};
+    if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    file->deflated.resize(deflateBound(&z, file->data.size()));
+    z.next_in = reinterpret_cast<Bytef *>(file->data.data());
+    z.avail_in = static_cast<uInt>(file->data.size());
+    z.next_out = reinterpret_cast<Bytef *>(file->deflated.data());
+    z.avail_out = static_cast<uInt>(file->deflated.size());
+    const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    file->deflated.resize(z.total_out);
+    file->crc = static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(file->data.data()), file->data.size()));
+    deflateEnd(&z);
+    return done;
+}
+
+bool deflate_on_every_core(std::vector<packed_file> *files)
+{
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        for (std::size_t i; (i = next++) < files->size();)
+            failed = !deflate_file(&(*files)[i]) || failed;
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()) && t < files->size(); ++t)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &thread : threads)
+        thread.join();
+    return !failed;
+}
+
+// Writes the deflated files as a zip archive at path; false when any write failed.
+bool write_zip(const std::string &path, const std::vector<packed_file> &files)
+{
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    bool ok = zip != nullptr;
+    for (const packed_file &file : files) {
+        zip_fileinfo info = {};
+        info.dosDate = DOS_1980_01_01;
+        info.external_fa = REGULAR_0644;
+        ok = ok &&
+             zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, LEVEL,
+                                     1, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, UNIX_MADE_BY, 0, 0) == ZIP_OK &&
+             zipWriteInFileInZip(zip, file.deflated.data(), static_cast<unsigned>(file.deflated.size())) == ZIP_OK &&
+             zipCloseFileInZipRaw64(zip, file.data.size(), file.crc) == ZIP_OK;
+    }
+    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && ok;
+}
+
+}  // namespace
+
+std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size)
+{
+    std::sort(files->begin(), files->end(), [](const packed_file &a, const packed_file &b) { return a.name < b.name; });
+    if (!deflate_on_every_core(files))
+        return "Cannot write " + escaped(output) + ": deflate failed";
+    const std::size_t slash = output.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : output.substr(0, slash);
+    const std::string name = output.substr(slash + 1);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = dir < 0 ? -1 : openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    const std::string cannot = "Cannot write " + escaped(output) + ": ";
+    std::string why = dir < 0 || fd < 0 ? cannot + std::strerror(errno) : "";
+    // minizip opens by path; this one names the unnamed file.
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
+    struct stat st;
+    if (why.empty() && !write_zip(unnamed, *files))
+        why = cannot + "the archive could not be written (is the disk full?)";
+    if (why.empty() && (fsync(fd) != 0 || fstat(fd, &st) != 0))
+        why = cannot + std::strerror(errno);
+    // A link never replaces a file, so an OUTPUT made meanwhile is kept.
+    if (why.empty() && linkat(AT_FDCWD, unnamed.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        why = errno == EEXIST ? "Refusing to write " + escaped(output) + ": it exists" : cannot + std::strerror(errno);
+    if (why.empty() && fsync(dir) != 0)
+        why = cannot + "the folder could not be synced: " + std::strerror(errno);
+    for (const int open_fd : {fd, dir})
+        if (open_fd >= 0)
+            close(open_fd);
+    *size = why.empty() ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return why;
+}

@@ -1,0 +1,25 @@
+// Writing an override archive: whole or absent, whatever happens. It is
+// built as an unnamed file in OUTPUT's folder (O_TMPFILE), synced, then
+// linked into place without replacing anything, and the folder synced: a
+// kill or a power cut before the link leaves nothing with a name.
+#ifndef LUMPSMITH_OVERRIDE_ARCHIVE_H
+#define LUMPSMITH_OVERRIDE_ARCHIVE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct packed_file {
+    std::string name;      // its name in the archive
+    std::string data;      // as the game reads it
+    std::string deflated;  // filled by write_override
+    std::uint32_t crc;
+};
+
+// Deflates the files on every core (level 6, as zip -6), then writes them
+// with minizip in name order, with fixed times and modes and no extra
+// fields, so that the same files always give the same bytes. *size is the
+// archive's; "" or an Error line's words.
+std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size);
+
+#endif

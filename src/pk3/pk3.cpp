@@ -1,0 +1,235 @@
+// lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT: imports SURFACE_FILE into the
+// copy of every map the game would load from the sources, and writes the
+// maps that change, with their bot files kept in step, into OUTPUT, a new
+// override archive. Each SOURCE is a .pk3 archive or a game folder; later
+// sources override earlier ones, as a mod folder given after the base folder
+// does. Nothing is written unless the whole mod can be made as meant.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands/texture_commands.h"
+#include "frontend/frontend.h"
+#include "game/bot_file.h"
+#include "game/game_files.h"
+#include "pk3/override_archive.h"
+
+namespace {
+
+struct run {
+    std::vector<std::string> sources;
+    std::string surfaces;  // the surface file's text
+    const char *surfaces_path;
+    std::string output;
+    game_files files;
+    std::vector<packed_file> packed;
+    std::vector<const archive_entry *> overridden;  // the copies the packed files override
+    std::size_t maps = 0, bots = 0, unchanged = 0;
+};
+
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Matches the surface file against the map as the import does; *changed
+// records. The Error lines it would print were refused before any map.
+failure edit_map(const run &r, const map_reading &map, texture_lump *edited, std::size_t *changed)
+{
+    std::FILE *lines = fmemopen(const_cast<char *>(r.surfaces.data()), r.surfaces.size(), "r");
+    if (lines == nullptr)
+        return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
+    const failure f = preview_surface_file(map, named_file{lines, r.surfaces_path}, stderr, edited);
+    std::fclose(lines);
+    *changed = 0;
+    for (std::size_t i = 0; f.status == NO_FAILURE && i < map.lump.record_count; ++i)
+        *changed += surface_flags_of_record(map.lump, i) != surface_flags_of_record(*edited, i);
+    return f;
+}
+
+// The Error lines an import of the surface file would print, whatever the map.
+std::string surface_file_errors(const run &r)
+{
+    char *said = nullptr;
+    std::size_t size = 0;
+    std::FILE *sink = open_memstream(&said, &size);
+    map_reading nothing{};
+    nothing.lump = lump_of_size(0);
+    texture_lump edited;
+    std::FILE *lines = r.surfaces.empty() ? nullptr : fmemopen(const_cast<char *>(r.surfaces.data()), r.surfaces.size(), "r");
+    if (sink != nullptr && lines != nullptr)
+        preview_surface_file(nothing, named_file{lines, r.surfaces_path}, sink, &edited);
+    for (std::FILE *stream : {lines, sink})
+        if (stream != nullptr)
+            std::fclose(stream);
+    std::string text = said ? said : "";
+    std::free(said);
+    return text;
+}
+
+// Edits one map as the import would; adds it to the packed files when it changes.
+std::string take_map(run *r, const archive_entry &entry)
+{
+    const std::string where = entry.name + " in " + r->files.archives[entry.archive];
+    std::string bytes;
+    std::string why = read_entry(r->files, entry, HEADER_SIZE, &bytes);
+    map_reading map;
+    failure f = failure{MAP_SHORT_HEADER, where.c_str(), 0};
+    if (why.empty() && bytes.size() == HEADER_SIZE) {
+        // Only as far as the lump: most maps stay as they are.
+        const std::uint64_t lump_end = std::uint64_t{load_u32le(reinterpret_cast<const unsigned char *>(bytes.data()) + LUMP_OFFSET_AT)} +
+                                       load_u32le(reinterpret_cast<const unsigned char *>(bytes.data()) + LUMP_LENGTH_AT);
+        why = read_entry(r->files, entry, lump_end, &bytes);
+    }
+    if (!why.empty())
+        return why;
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    f = read_map_bytes(where.c_str(), data, bytes.size(), entry.size, &map);
+    texture_lump edited;
+    std::size_t changed = 0;
+    if (f.status == NO_FAILURE)
+        f = edit_map(*r, map, &edited, &changed);
+    if (f.status != NO_FAILURE)
+        return describe_failure(f);
+    if (changed == 0) {
+        ++r->unchanged;
+        return "";
+    }
+    if (!(why = read_entry(r->files, entry, entry.size, &bytes)).empty())
+        return why;
+    std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, bytes.begin() + map.header.lump_offset);
+    std::printf("%s: %zu records changed (%s)\n", escaped(entry.name).c_str(), changed,
+                escaped(r->files.archives[entry.archive]).c_str());
+    r->packed.push_back({entry.name, std::move(bytes), "", 0});
+    r->overridden.push_back(&entry);
+    ++r->maps;
+    return "";
+}
+
+// The bot file of a map just packed, with the edited map's checksum.
+std::string take_bot_file(run *r, const packed_file &map)
+{
+    const std::string name = map.name.substr(0, map.name.size() - 4) + ".aas";
+    const auto found = r->files.winners.find(name);
+    if (found == r->files.winners.end())
+        return "";
+    std::string bytes;
+    const std::string why = read_entry(r->files, found->second, found->second.size, &bytes);
+    if (!why.empty())
+        return why;
+    auto *header = reinterpret_cast<unsigned char *>(bytes.data());
+    std::uint32_t recorded;
+    if (!recorded_checksum(header, bytes.size(), &recorded))
+        return "Cannot read " + escaped(name) + " in " + escaped(r->files.archives[found->second.archive]) +
+               ": it is not a bot file (no EAAS header of version 4 or 5)";
+    record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data.data()), map.data.size()));
+    std::printf("%s: map checksum updated\n", escaped(name).c_str());
+    r->packed.push_back({name, std::move(bytes), "", 0});
+    r->overridden.push_back(&found->second);
+    ++r->bots;
+    return "";
+}
+
+bool same_folder(const std::string &a, const std::string &b)
+{
+    const auto folder_of = [](const std::string &path) {
+        const std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    };
+    struct stat x, y;
+    return stat(folder_of(a).c_str(), &x) == 0 && stat(folder_of(b).c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+}
+
+// Where the game would load OUTPUT before a copy it overrides, the words of
+// the refusal; "" where it would load it after every one. Beside an
+// archive the two names decide; in a folder no source shares, any name does.
+std::string load_order_fault(const run &r)
+{
+    std::size_t last_source_beside = SIZE_MAX;  // of the sources whose folder OUTPUT shares
+    for (std::size_t a = 0; a < r.files.archives.size(); ++a)
+        if (same_folder(r.files.archives[a], r.output))
+            last_source_beside = r.files.source[a];
+    const std::string output_name = r.output.substr(r.output.rfind('/') + 1);
+    for (const archive_entry *entry : r.overridden) {
+        const std::string &archive = r.files.archives[entry->archive];
+        const bool beside = same_folder(archive, r.output);
+        const std::string archive_name = archive.substr(archive.rfind('/') + 1);
+        if (beside ? !loads_before(archive_name, output_name)
+                   : last_source_beside != SIZE_MAX && r.files.source[entry->archive] > last_source_beside)
+            return "Refusing to write " + escaped(r.output) + ": the game would load it before " + escaped(archive) +
+                   ", whose " + escaped(entry->name) + " it must override" +
+                   (beside ? "; give it a name that sorts after (a..z count as A..Z, so _ comes after every letter)" : "");
+    }
+    return "";
+}
+
+// Error lines for what stops the mod being made as meant; false after any.
+bool collect(run *r, std::vector<std::string> *errors)
+{
+    open_game_files(r->sources, &r->files, errors);
+    for (const auto &[name, entry] : r->files.winners)
+        if (errors->empty() && ends_with(name, ".bsp"))
+            if (const std::string why = take_map(r, entry); !why.empty())
+                errors->push_back(why);
+    for (std::size_t m = 0, maps = r->packed.size(); m < maps && errors->empty(); ++m)
+        if (const std::string why = take_bot_file(r, r->packed[m]); !why.empty())
+            errors->push_back(why);
+    if (const std::string why = errors->empty() ? load_order_fault(*r) : ""; !why.empty())
+        errors->push_back(why);
+    return errors->empty();
+}
+
+failure pack(invocation &inv)
+{
+    run r;
+    r.sources.assign(inv.argv + 1, inv.argv + inv.argc - 2);
+    r.surfaces_path = inv.surfaces.path;
+    r.output = inv.argv[inv.argc - 1];
+    for (int c; (c = std::getc(inv.surfaces.stream)) != EOF;)
+        r.surfaces += static_cast<char>(c);
+    if (std::ferror(inv.surfaces.stream))
+        return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
+    std::vector<std::string> errors;
+    struct stat st;
+    if (lstat(r.output.c_str(), &st) == 0)
+        errors.push_back("Refusing to write " + escaped(r.output) + ": it exists");
+    const std::string said = errors.empty() ? surface_file_errors(r) : "";
+    std::fputs(said.c_str(), stderr);
+    if (!said.empty())
+        errors.push_back("Refusing to write " + escaped(r.output) +
+                         ": the surface file has errors (above), so the mod would not be what it says");
+    const bool made = errors.empty() && collect(&r, &errors);
+    close_game_files(&r.files);
+    for (const std::string &error : errors)
+        report(error);
+    if (!made)
+        return inv.status = 1, ok();
+    if (r.maps == 0) {
+        std::printf("lumpsmith-pk3: no map changed; %s not made\n", escaped(r.output).c_str());
+        return ok();
+    }
+    std::printf("packing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());
+    std::fflush(stdout);
+    std::uint64_t size = 0;
+    if (const std::string why = write_override(r.output, &r.packed, &size); !why.empty())
+        return report(why), inv.status = 1, ok();
+    std::printf("%s: %zu maps and %zu bot files, %llu bytes; %zu maps unchanged\n", escaped(r.output).c_str(), r.maps,
+                r.bots, static_cast<unsigned long long>(size), r.unchanged);
+    return ok();
+}
+
+const command_row PK3 = {{{-2, SURFACE_FILE}}, pack, 1};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s SOURCE... SURFACE_FILE OUTPUT\n", argc > 0 ? argv[0] : "lumpsmith-pk3");
+        return 1;
+    }
+    return run_command(PK3, argc, argv);
+}
