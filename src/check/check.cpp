@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -18,6 +19,8 @@
 
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
+#include "game/bot_file.h"
+#include "game/game_files.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -126,13 +129,69 @@ void find_in_lines(const std::vector<surface_line> &lines, const std::string &fi
     }
 }
 
+// The game's copy of each map in the archives and folders given, read as far
+// as its lump and named "maps/NAME.bsp in ARCHIVE" by a label kept in *labels.
+void read_game_maps(invocation &inv, std::deque<std::string> *labels, std::vector<given_map> *maps)
+{
+    game_files files;
+    std::vector<std::string> errors;
+    open_game_files(inv.sources, &files, &errors);
+    for (const auto &[name, entry] : files.winners) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".bsp") != 0)
+            continue;
+        labels->push_back(name + " in " + files.archives[entry.archive]);
+        given_map map{labels->back().c_str(), {}};
+        std::string bytes;
+        std::string why = read_map_entry(files, entry, &bytes);
+        const failure f = why.empty() ? read_map_bytes(map.path, reinterpret_cast<const unsigned char *>(bytes.data()),
+                                                       bytes.size(), entry.size, &map.reading)
+                                      : ok();
+        if (why.empty() && f.status != NO_FAILURE)
+            why = describe_failure(f);
+        if (why.empty())
+            maps->push_back(std::move(map));
+        else
+            errors.push_back(why);
+    }
+    close_game_files(&files);
+    for (const std::string &error : errors)
+        inv.status = report(error) + 1;  // 2: an Error line
+}
+
+// "MAP: ..." when a bot file lies beside the map and records another map's
+// checksum, which makes the game's server refuse it; "" otherwise.
+std::string bot_file_finding(const char *map_path)
+{
+    const std::string path = map_path;
+    const std::string bot = (path.size() > 4 && path.compare(path.size() - 4, 4, ".bsp") == 0 ? path.substr(0, path.size() - 4) : path) + ".aas";
+    std::FILE *map = std::fopen(map_path, "rb");
+    std::FILE *aas = map ? std::fopen(bot.c_str(), "rb") : nullptr;
+    std::string bytes;
+    unsigned char header[BOT_FILE_HEADER_SIZE];
+    std::uint32_t recorded = 0;
+    bool stale = aas != nullptr && std::fread(header, 1, sizeof header, aas) == sizeof header &&
+                 recorded_checksum(header, sizeof header, &recorded);
+    for (int c; stale && (c = std::getc(map)) != EOF;)
+        bytes += static_cast<char>(c);
+    stale = stale && !std::ferror(map) &&
+            map_checksum(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()) != recorded;
+    for (std::FILE *f : {map, aas})
+        if (f != nullptr)
+            std::fclose(f);
+    return stale ? escaped(map_path) + ": the bot file " + escaped(bot) +
+                       " was made for another version of this map, so bots will not play on it; update it: lumpsmith-aas " +
+                       escaped(map_path)
+                 : "";
+}
+
 // Notes the names the records of every map bear, and counts what an import
 // of the file would change in each. The import's own Error lines are not
 // wanted here, where unknown surfaces are findings of their own.
-std::vector<std::string> check_maps(invocation &inv, const std::string &text, std::unordered_set<std::string> *names)
+std::vector<std::string> check_maps(invocation &inv, const std::vector<given_map> &maps, const std::string &text,
+                                    std::unordered_set<std::string> *names)
 {
     std::vector<std::string> summary;
-    for (const given_map &map : inv.maps) {
+    for (const given_map &map : maps) {
         char *said = nullptr;
         std::size_t said_size = 0;
         std::FILE *surfaces = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
@@ -173,8 +232,15 @@ failure check(invocation &inv)
     const std::string file = escaped(inv.surfaces.path);
     std::vector<finding> found;
     find_in_lines(lines, file, &found);
+    std::deque<std::string> labels;
+    std::vector<given_map> maps = std::move(inv.maps);
+    std::vector<std::string> stale_bot_files;
+    for (const given_map &map : maps)
+        if (std::string finding = bot_file_finding(map.path); !finding.empty())
+            stale_bot_files.push_back(finding);
+    read_game_maps(inv, &labels, &maps);
     std::unordered_set<std::string> names;
-    const std::vector<std::string> summary = check_maps(inv, text, &names);
+    const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
     std::unordered_set<std::string> named;
     for (const surface_line &l : lines)
         if (!names.empty() && l.has_separator && named.insert(l.texture).second && names.count(l.texture) == 0)
@@ -182,13 +248,15 @@ failure check(invocation &inv)
     std::stable_sort(found.begin(), found.end(), [](const finding &a, const finding &b) { return a.line < b.line; });
     for (const finding &f : found)
         std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
+    for (const std::string &line : stale_bot_files)
+        std::printf("%s\n", line.c_str());
     for (const std::string &line : summary)
         std::printf("%s\n", line.c_str());
-    inv.status = std::max(inv.status, found.empty() ? 0 : 1);
+    inv.status = std::max(inv.status, found.empty() && stale_bot_files.empty() ? 0 : 1);
     return ok();
 }
 
-const command_row CHECK = {{{1, SURFACE_FILE}, {2, MAPS}}, check, 2};
+const command_row CHECK = {{{1, SURFACE_FILE}, {2, SOURCES}}, check, 2};
 
 }  // namespace
 

@@ -93,19 +93,21 @@ int guard_standard_streams(const named_file &map)
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens, checks and reads one map of MAPS, closing it once read; one that
-// cannot be read sets *failed. 1 when the command must not run.
+// Opens, checks and reads one of SOURCES, closing it once read;
+// one that cannot be read sets *failed. 1 when the command must not run.
 int read_given_map(const char *path, invocation *inv, int *failed)
 {
     given_map given{path, {}};
     named_file map;
-    *failed |= open_file(path, MAPS, &map);
+    *failed |= open_file(path, SOURCES, &map);
     if (map.stream == nullptr)
         return 0;
     const int guarded = guard_standard_streams(map);
     const failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
     std::fclose(map.stream);
-    if (f.status != NO_FAILURE)
+    if (f.status == MAP_ZIP_ARCHIVE || f.status == MAP_IS_DIRECTORY)
+        inv->sources.push_back(path);
+    else if (f.status != NO_FAILURE)
         *failed = report(describe_failure(f));
     else if (!guarded)
         inv->maps.push_back(std::move(given));
@@ -147,11 +149,11 @@ int take_file(const file_slot &slot, named_file file, invocation *inv)
 int open_files(const command_row &row, invocation *inv, named_file opened[], int *count, int *maps_failed)
 {
     for (const file_slot &slot : row.files) {
-        for (int a = slot.arg; slot.role == MAPS && a < inv->argc; ++a)
+        for (int a = slot.arg; slot.role == SOURCES && a < inv->argc; ++a)
             if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
                 return 1;
         const int arg = slot.arg < 0 ? inv->argc + slot.arg : slot.arg;
-        if (slot.role == NO_FILE || slot.role == MAPS || arg >= inv->argc)
+        if (slot.role == NO_FILE || slot.role == SOURCES || arg >= inv->argc)
             continue;
         if (open_file(inv->argv[arg], slot.role, &opened[*count]) != 0)
             return 1;
@@ -197,7 +199,7 @@ int run_command(const command_row &row, int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
-    invocation inv{argc, argv, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
+    invocation inv{argc, argv, {}, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
     named_file opened[MAX_FILES];
     int count = 0, maps_failed = 0, failed = 1;
     // Memory runs out only for a file too large for this process, before the map is written.

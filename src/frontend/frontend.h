@@ -4,6 +4,7 @@
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
+#include <string>
 #include <vector>
 
 #include "bsp/map_file.h"
@@ -20,8 +21,9 @@ enum file_role {
     MAP,            // opened for reading and read
     MAP_TO_UPDATE,  // opened for reading and writing and read: the import's
     UNREAD_MAP,     // opened and checked as a map, never read: -tc's placeholder
-    MAPS,           // this argument and every later one, each a MAP; one that
-                    // cannot be read is an Error line, and the others go on
+    SOURCES,        // this argument and every later one: each a MAP, or a game
+                    // archive or folder, left to the command; one that cannot
+                    // be read is an Error line, and the others go on
     SURFACE_FILE,   // opened for reading
     OUTPUT,         // created, or emptied once known not to be a map
 };
@@ -42,7 +44,8 @@ struct invocation {
     char **argv;
     named_file map;               // MAP, MAP_TO_UPDATE or UNREAD_MAP
     map_reading reading;          // what MAP or MAP_TO_UPDATE read
-    std::vector<given_map> maps;  // MAPS that could be read, in order
+    std::vector<given_map> maps;       // SOURCES that are maps and could be read, in order
+    std::vector<std::string> sources;  // SOURCES that are archives or folders
     named_file surfaces;
     named_file output;            // OUTPUT, or standard output where none is given
     int status;                   // the exit status the command asks for when nothing fails
@@ -58,7 +61,7 @@ struct command_row {
 int run_command_line(int argc, char **argv);
 // Opens the row's files, runs it and closes them. A failure the command
 // returns becomes one Error line and the row's error status; otherwise the
-// status is the command's, or the error status after a map of MAPS failed.
+// status is the command's, or the error status after one of SOURCES failed.
 int run_command(const command_row &row, int argc, char **argv);
 // Writes "Error: WHAT" to standard error; returns 1.
 int report(const std::string &what);

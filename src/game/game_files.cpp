@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "bsp/bsp_lump.h"
 #include "failure.h"
 
 namespace {
@@ -120,6 +121,15 @@ std::string read_entry(const game_files &files, const archive_entry &entry, std:
     if (wanted == entry.size && crc32_z(0, reinterpret_cast<const Bytef *>(data->data()), data->size()) != entry.crc)
         return "Cannot read " + where + ": its CRC is not the one the archive says";
     return "";
+}
+
+std::string read_map_entry(const game_files &files, const archive_entry &entry, std::string *data)
+{
+    std::string why = read_entry(files, entry, HEADER_SIZE, data);
+    if (!why.empty() || data->size() < HEADER_SIZE)
+        return why;
+    const auto *header = reinterpret_cast<const unsigned char *>(data->data());
+    return read_entry(files, entry, std::uint64_t{load_u32le(header + LUMP_OFFSET_AT)} + load_u32le(header + LUMP_LENGTH_AT), data);
 }
 
 void close_game_files(game_files *files)

@@ -74,19 +74,12 @@ std::string take_map(run *r, const archive_entry &entry)
 {
     const std::string where = entry.name + " in " + r->files.archives[entry.archive];
     std::string bytes;
-    std::string why = read_entry(r->files, entry, HEADER_SIZE, &bytes);
-    map_reading map;
-    failure f = failure{MAP_SHORT_HEADER, where.c_str(), 0};
-    if (why.empty() && bytes.size() == HEADER_SIZE) {
-        // Only as far as the lump: most maps stay as they are.
-        const std::uint64_t lump_end = std::uint64_t{load_u32le(reinterpret_cast<const unsigned char *>(bytes.data()) + LUMP_OFFSET_AT)} +
-                                       load_u32le(reinterpret_cast<const unsigned char *>(bytes.data()) + LUMP_LENGTH_AT);
-        why = read_entry(r->files, entry, lump_end, &bytes);
-    }
-    if (!why.empty())
+    // Only as far as the lump: most maps stay as they are.
+    if (const std::string why = read_map_entry(r->files, entry, &bytes); !why.empty())
         return why;
-    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
-    f = read_map_bytes(where.c_str(), data, bytes.size(), entry.size, &map);
+    map_reading map;
+    failure f = read_map_bytes(where.c_str(), reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                               entry.size, &map);
     texture_lump edited;
     std::size_t changed = 0;
     if (f.status == NO_FAILURE)
@@ -97,7 +90,7 @@ std::string take_map(run *r, const archive_entry &entry)
         ++r->unchanged;
         return "";
     }
-    if (!(why = read_entry(r->files, entry, entry.size, &bytes)).empty())
+    if (const std::string why = read_entry(r->files, entry, entry.size, &bytes); !why.empty())
         return why;
     std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, bytes.begin() + map.header.lump_offset);
     std::printf("%s: %zu records changed (%s)\n", escaped(entry.name).c_str(), changed,
