@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "bsp/bsp_lump.h"
+#include "game/bot_file.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"
 
@@ -108,57 +109,178 @@ TEST(Check, AFileWithNothingWrongGivesOnlyTheSummary)
     EXPECT_EQ(run_tool(dir, {"mod.txt"}, program("lumpsmith-check")).status, 0);
 }
 
-// An archive of three maps, one the surface file changes, one it leaves as
-// it is and one it names nowhere, and a texture file: only the changed map
-// goes into the override archive, as an import would leave it.
-TEST(Pk3, PacksExactlyTheChangedMapsAndNeverTouchesTheArchive)
+std::string text(const bytes &b)
 {
-    if (run_shell("command -v zip && command -v unzip") != 0)
-        GTEST_SKIP() << "lumpsmith-pk3 needs zip and unzip";
-    temp_dir dir;
-    const std::string pack = dir / "pack";
-    std::filesystem::create_directories(pack + "/maps");
-    std::filesystem::create_directories(pack + "/textures");
-    const bytes changed = build_map(build_lump(RECORDS), AT);
-    ASSERT_TRUE(write_bytes(pack + "/maps/a.bsp", changed));
-    ASSERT_TRUE(write_bytes(pack + "/maps/b.bsp", build_map(build_lump({RECORDS[3]}), AT)));
-    ASSERT_TRUE(write_bytes(pack + "/maps/c.bsp", build_map(build_lump({{"textures/other", 0, 1}}), AT)));
-    ASSERT_TRUE(write_bytes(pack + "/textures/t.tga", bytes{'t'}));
-    ASSERT_EQ(run_shell("cd '" + pack + "' && zip -q -X -r ../base.pk3 maps textures"), 0);
-    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\ntextures/a/floor = grass\ntextures/a/sky = Rock\n"));
-    const bytes archive = read_bytes(dir / "base.pk3");
-    const run_result r = run_tool(dir, {"base.pk3", "mod.txt", "zz-mod.pk3"}, program("lumpsmith-pk3"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "maps/a.bsp: 2 records changed\nmaps/b.bsp: 0 records changed\nmaps/c.bsp: 0 records changed\n");
-    EXPECT_EQ(r.err, "Error: Unknown surface \"Rock\"\n");  // once, though three maps were imported
-    EXPECT_EQ(read_bytes(dir / "base.pk3"), archive);
-    ASSERT_EQ(run_shell("cd '" + dir.path + "' && mkdir out && cd out && unzip -q ../zz-mod.pk3"), 0);
-    EXPECT_EQ(std::filesystem::exists(dir / "out/maps/b.bsp") || std::filesystem::exists(dir / "out/textures"), false);
-    EXPECT_EQ(read_bytes(dir / "out/maps/a.bsp"),
-              with_flags(with_flags(changed, AT, 0, set_surface_index(0x123, 9)), AT, 2, set_surface_index(0x84, 9)));
-    // The same inputs give the same bytes.
-    EXPECT_EQ(run_tool(dir, {"base.pk3", "mod.txt", "zz-mod2.pk3"}, program("lumpsmith-pk3")).status, 0);
-    EXPECT_EQ(read_bytes(dir / "zz-mod2.pk3"), read_bytes(dir / "zz-mod.pk3"));
+    return std::string(b.begin(), b.end());
+}
 
-    // Refused: an output that exists, one that would not override the
-    // archive, the archive itself. Nothing to change makes no archive.
-    const bytes made = read_bytes(dir / "zz-mod.pk3");
-    for (const auto &[output, why] : std::vector<std::pair<std::string, std::string>>{
-             {"zz-mod.pk3", "it exists"},
-             {"a-mod.pk3", "its name does not sort after base.pk3, so it would not override it"},
-             {"base.pk3", "it exists"}}) {
-        const run_result refused = run_tool(dir, {"base.pk3", "mod.txt", output}, program("lumpsmith-pk3"));
-        EXPECT_EQ(refused.status, 1);
-        EXPECT_EQ(refused.err, "Error: Refusing to write " + output + ": " + why + "\n");
+// A bot file of the version given, recording checksum, with a body after its header.
+std::string bot_file(std::uint32_t version, std::uint32_t checksum)
+{
+    unsigned char header[BOT_FILE_HEADER_SIZE] = {'E', 'A', 'A', 'S'};
+    store_u32le(header + 4, version);
+    record_checksum(header, checksum);
+    return std::string(reinterpret_cast<char *>(header), sizeof header) + "body of the bot file";
+}
+
+std::uint32_t checksum_of(const bytes &map)
+{
+    return map_checksum(map.data(), map.size());
+}
+
+// A base folder and a mod folder as a modder has them: a map patched by a
+// later archive, one whose bot file the mod replaces, two archives whose
+// names only the game's order tells apart, an entry named like a pattern,
+// and a map the surface file leaves alone.
+struct game_dirs {
+    temp_dir dir;
+    const bytes a = build_map(build_lump(RECORDS), AT);
+    const bytes b_old = build_map(build_lump({RECORDS[0]}), AT);
+    const bytes b_new = build_map(build_lump({RECORDS[0], RECORDS[3]}), AT, 7);
+    const bytes x_early = build_map(build_lump({{"textures/a/floor", 0, 1}}), AT);
+    const bytes x_late = build_map(build_lump({{"textures/a/wall", 0, 1}}), AT);
+    const bytes c = build_map(build_lump({{"textures/other", 0, 1}}), AT);
+    game_dirs()
+    {
+        std::filesystem::create_directories(dir / "base");
+        std::filesystem::create_directories(dir / "mod");
+        EXPECT_TRUE(write_archive(dir / "base/pak0.pk3", {{"maps/a.bsp", text(a)}, {"maps/a.aas", bot_file(5, checksum_of(a))},
+                                                         {"maps/b.bsp", text(b_old)}, {"maps/c.bsp", text(c)},
+                                                         {"textures/t.tga", "t"}}));
+        EXPECT_TRUE(write_archive(dir / "base/pak1.pk3", {{"maps/b.bsp", text(b_new)}, {"maps/*.bsp", text(x_late)}}));
+        // The game loads zzz before zz_a: it compares a..z as A..Z, and '_' after 'Z'.
+        EXPECT_TRUE(write_archive(dir / "base/zz_a.pk3", {{"maps/x.bsp", text(x_late)}}));
+        EXPECT_TRUE(write_archive(dir / "base/zzz.pk3", {{"maps/x.bsp", text(x_early)}}));
+        EXPECT_TRUE(write_archive(dir / "mod/-mod.pk3", {{"maps/a.aas", bot_file(4, 1234)}}));
+        EXPECT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\ntextures/a/floor = grass\n"));
     }
-    EXPECT_EQ(read_bytes(dir / "zz-mod.pk3"), made);
-    EXPECT_EQ(read_bytes(dir / "base.pk3"), archive);
-    EXPECT_FALSE(std::filesystem::exists(dir / "a-mod.pk3"));
-    ASSERT_TRUE(write_text(dir / "none.txt", "textures/a/floor = grass\n"));
-    const run_result nothing = run_tool(dir, {"base.pk3", "none.txt", "zz-none.pk3"}, program("lumpsmith-pk3"));
-    EXPECT_EQ(nothing.status, 0);
-    EXPECT_NE(nothing.out.find("no map changed; zz-none.pk3 not made\n"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(dir / "zz-none.pk3"));
+};
+
+TEST(Pk3, EditsTheCopyOfEachMapTheGameLoadsAndKeepsItsBotFileInStep)
+{
+    game_dirs g;
+    const bytes base_before = read_bytes(g.dir / "base/pak1.pk3");
+    const run_result r = run_tool(g.dir, {"base", "mod", "mod.txt", "mod/zz-lumpsmith.pk3"}, program("lumpsmith-pk3"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const bytes a = with_flags(with_flags(g.a, AT, 0, set_surface_index(0x123, 9)), AT, 2, set_surface_index(0x84, 9));
+    const bytes b = with_flags(g.b_new, AT, 0, set_surface_index(0x123, 9));
+    const bytes star = with_flags(g.x_late, AT, 0, set_surface_index(0, 9));
+    const bytes x = star;
+    const auto size = std::filesystem::file_size(g.dir / "mod/zz-lumpsmith.pk3");
+    EXPECT_EQ(r.out, "maps/*.bsp: 1 records changed (base/pak1.pk3)\n"
+                     "maps/a.bsp: 2 records changed (base/pak0.pk3)\n"
+                     "maps/b.bsp: 1 records changed (base/pak1.pk3)\n"
+                     "maps/x.bsp: 1 records changed (base/zz_a.pk3)\n"
+                     "maps/a.aas: map checksum updated\n"
+                     "packing 4 maps and 1 bot files into mod/zz-lumpsmith.pk3\n"
+                     "mod/zz-lumpsmith.pk3: 4 maps and 1 bot files, " + std::to_string(size) + " bytes; 1 maps unchanged\n");
+    // The mod's own bot file, in its version's form, with only the checksum changed.
+    EXPECT_EQ(read_archive(g.dir / "mod/zz-lumpsmith.pk3"),
+              (std::vector<std::pair<std::string, std::string>>{{"maps/*.bsp", text(star)},
+                                                                {"maps/a.aas", bot_file(4, checksum_of(a))},
+                                                                {"maps/a.bsp", text(a)},
+                                                                {"maps/b.bsp", text(b)},
+                                                                {"maps/x.bsp", text(x)}}));
+    EXPECT_EQ(read_bytes(g.dir / "base/pak1.pk3"), base_before);
+    // The same inputs give the same bytes, once the first output is out of the way.
+    std::filesystem::rename(g.dir / "mod/zz-lumpsmith.pk3", g.dir / "first.pk3");
+    EXPECT_EQ(run_tool(g.dir, {"base", "mod", "mod.txt", "mod/zz-again.pk3"}, program("lumpsmith-pk3")).status, 0);
+    EXPECT_EQ(read_bytes(g.dir / "mod/zz-again.pk3"), read_bytes(g.dir / "first.pk3"));
+}
+
+// What would not make the mod as meant is refused with nothing written.
+TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
+{
+    const std::string prefix = "Error: Refusing to write ";
+    struct refusal {
+        std::vector<std::string> args;
+        std::vector<archive_file> bad;  // written as base/pak2.pk3 when not empty
+        std::string surfaces, err;
+    };
+    const std::vector<refusal> refusals = {
+        {{"base", "mod.txt", "base/pak0.pk3"}, {}, "", prefix + "base/pak0.pk3: it exists\n"},
+        {{"base", "mod.txt", "out.pk3"}, {}, "textures/a/wall = rock\r\ntextures/a/floor = Grass\n",
+         "Error: Unknown surface \"rock\\r\"\nError: Unknown surface \"Grass\"\n" + prefix +
+             "out.pk3: the surface file has errors (above), so the mod would not be what it says\n"},
+        {{"base", "mod.txt", "base/pak-mod.pk3"}, {}, "",
+         prefix + "base/pak-mod.pk3: the game would load it before base/pak1.pk3, whose maps/*.bsp it must override; "
+                  "give it a name that sorts after (a..z count as A..Z, so _ comes after every letter)\n"},
+        {{"base", "mod", "mod.txt", "base/zz_z.pk3"}, {}, "",
+         prefix + "base/zz_z.pk3: the game would load it before mod/-mod.pk3, whose maps/a.aas it must override\n"},
+        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "1"}, {"maps/a.bsp", "2"}}, "",
+         "Error: Cannot read maps/a.bsp in base/pak2.pk3: the archive holds two files of that name\n"},
+        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "secret", true}}, "",
+         "Error: Cannot read maps/a.bsp in base/pak2.pk3: it is encrypted\n"},
+        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "", false, true}}, "",
+         "Error: Cannot read maps/a.bsp in base/pak2.pk3: its CRC is not the one the archive says\n"},
+    };
+    for (const refusal &c : refusals) {
+        SCOPED_TRACE(c.err);
+        game_dirs g;
+        std::vector<archive_file> bad = c.bad;
+        if (!bad.empty() && bad[0].wrong_crc)
+            bad[0].data = text(g.a);  // a map that changes, so that it is read whole
+        if (!bad.empty()) {
+            ASSERT_TRUE(write_archive(g.dir / "base/pak2.pk3", bad));
+        }
+        if (!c.surfaces.empty()) {
+            ASSERT_TRUE(write_text(g.dir / "mod.txt", c.surfaces));
+        }
+        const auto before = std::filesystem::exists(g.dir / c.args.back()) ? read_bytes(g.dir / c.args.back()) : bytes();
+        const run_result r = run_tool(g.dir, c.args, program("lumpsmith-pk3"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(std::filesystem::exists(g.dir / c.args.back()) ? read_bytes(g.dir / c.args.back()) : bytes(), before);
+    }
+}
+
+// Regression: a full disk shipped a cut-off map with exit status 0.
+TEST(Pk3, AnArchiveThatCannotBeWrittenWholeIsNotMade)
+{
+    game_dirs g;
+    run_options limited = program("lumpsmith-pk3");
+    limited.file_size = 600;
+    const run_result r = run_tool(g.dir, {"base", "mod.txt", "out.pk3"}, limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Cannot write out.pk3: the archive could not be written (is the disk full?)\n");
+    EXPECT_FALSE(std::filesystem::exists(g.dir / "out.pk3"));
+}
+
+TEST(Pk3, NoChangedMapMakesNoArchive)
+{
+    game_dirs g;
+    ASSERT_TRUE(write_text(g.dir / "none.txt", "textures/a/floor = grass\ntextures/nowhere = rock\n"));
+    const run_result r = run_tool(g.dir, {"base/pak0.pk3", "none.txt", "out.pk3"}, program("lumpsmith-pk3"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "lumpsmith-pk3: no map changed; out.pk3 not made\n");
+    EXPECT_FALSE(std::filesystem::exists(g.dir / "out.pk3"));
+}
+
+TEST(Aas, SetsTheBotFileBesideEachMapToItsChecksum)
+{
+    temp_dir dir;
+    const bytes map = build_map(build_lump(RECORDS), AT);
+    for (const char *name : {"a", "b", "foreign"})
+        ASSERT_TRUE(write_bytes(dir / (std::string(name) + ".bsp"), map));
+    ASSERT_TRUE(write_text(dir / "a.aas", bot_file(5, 7)));
+    ASSERT_TRUE(write_text(dir / "foreign.aas", "IBSP and more"));
+    const run_result r = run_tool(dir, {"a.bsp", "b.bsp", "foreign.bsp"}, program("lumpsmith-aas"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "a.bsp: bot file updated\n");
+    EXPECT_EQ(r.err, "Error: Cannot open b.aas: No such file or directory\n"
+                     "Error: Cannot read foreign.aas: it is not a bot file (no EAAS header of version 4 or 5)\n");
+    EXPECT_EQ(text(read_bytes(dir / "a.aas")), bot_file(5, checksum_of(map)));
+    EXPECT_EQ(text(read_bytes(dir / "foreign.aas")), "IBSP and more");
+    const run_result again = run_tool(dir, {"a.bsp"}, program("lumpsmith-aas"));
+    EXPECT_EQ(again.out, "a.bsp: bot file already up to date\n");
+    // The check says so when a map changes under its bot file.
+    ASSERT_TRUE(write_text(dir / "none.txt", ""));
+    ASSERT_TRUE(write_bytes(dir / "a.bsp", with_flags(map, AT, 0, 0)));
+    const run_result checked = run_tool(dir, {"none.txt", "a.bsp"}, program("lumpsmith-check"));
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.out, "a.bsp: the bot file a.aas was made for another version of this map, so bots will not play "
+                           "on it; update it: lumpsmith-aas a.bsp\na.bsp: 0 records would change\n");
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+
 #include "commands/texture_commands.h"
 
 std::FILE *stream_of(const bytes &data)
@@ -60,6 +63,48 @@ failure read_and_import(named_file map, named_file surfaces, std::FILE *err)
     map_reading reading;
     const failure f = read_map_shared(map, err, &reading);
     return f.status == NO_FAILURE ? import_surface_file(map, &reading, surfaces, err) : f;
+}
+
+bool write_archive(const std::string &path, const std::vector<archive_file> &files)
+{
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    bool ok = zip != nullptr;
+    for (const archive_file &f : files) {
+        const zip_fileinfo info = {};
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(f.data.data()), static_cast<uInt>(f.data.size()));
+        // A wrong CRC is stored as given, so that no reader can notice before it inflates.
+        ok = ok && zipOpenNewFileInZip3_64(zip, f.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                           f.wrong_crc ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, f.wrong_crc, -MAX_WBITS, 8,
+                                           Z_DEFAULT_STRATEGY, f.encrypted ? "x" : nullptr, crc, 0) == ZIP_OK &&
+             zipWriteInFileInZip(zip, f.data.data(), static_cast<unsigned>(f.data.size())) == ZIP_OK &&
+             (f.wrong_crc ? zipCloseFileInZipRaw(zip, f.data.size(), crc ^ 1) : zipCloseFileInZip(zip)) == ZIP_OK;
+    }
+    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && ok;
+}
+
+std::vector<std::pair<std::string, std::string>> read_archive(const std::string &path)
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    unzFile zip = unzOpen64(path.c_str());
+    for (int at = zip ? unzGoToFirstFile(zip) : UNZ_END_OF_LIST_OF_FILE; at == UNZ_OK; at = unzGoToNextFile(zip)) {
+        char name[4096];
+        unz_file_info64 info;
+        std::string data;
+        char buffer[65536];
+        int n = -1;
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) == UNZ_OK &&
+            unzOpenCurrentFile(zip) == UNZ_OK) {
+            while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0)
+                data.append(buffer, static_cast<std::size_t>(n));
+            n = unzCloseCurrentFile(zip) == UNZ_OK ? n : -1;
+        }
+        if (n != 0)
+            return {};
+        files.emplace_back(name, data);
+    }
+    if (zip != nullptr)
+        unzClose(zip);
+    return files;
 }
 
 texture_lump lump_of(const bytes &data)
@@ -143,7 +188,9 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         if (options.as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(127);
         const struct rlimit limit = {options.address_space, options.address_space};
-        if (options.address_space != 0 && setrlimit(RLIMIT_AS, &limit) != 0)
+        const struct rlimit size = {options.file_size, options.file_size};
+        if ((options.address_space != 0 && setrlimit(RLIMIT_AS, &limit) != 0) ||
+            (options.file_size != 0 && setrlimit(RLIMIT_FSIZE, &size) != 0))
             _exit(127);
         alarm(options.deadline);  // kept across exec
         char byte;

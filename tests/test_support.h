@@ -34,6 +34,18 @@ bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint3
 // the surface file into it.
 failure read_and_import(named_file map, named_file surfaces, std::FILE *err);
 
+// A file for a zip archive made here with minizip, the library the tool reads with.
+struct archive_file {
+    std::string name;
+    std::string data;
+    bool encrypted = false;  // under the password "x"
+    bool wrong_crc = false;  // stored with a CRC one off
+};
+// Writes the files, in order, as a zip archive at path; false when it could not.
+bool write_archive(const std::string &path, const std::vector<archive_file> &files);
+// The names and data of an archive's files, in order; empty when it cannot be read.
+std::vector<std::pair<std::string, std::string>> read_archive(const std::string &path);
+
 // A fresh directory, removed with everything in it when the object goes.
 struct temp_dir {
     std::string path;
@@ -59,6 +71,7 @@ struct run_options {
     std::string redirections; // shell redirections applied last, such as "2>&-" or "1<>map.bsp"
     unsigned deadline = 0;    // seconds after which SIGALRM ends a run that hangs (status 142); 0: none
     unsigned long address_space = 0;  // RLIMIT_AS in bytes; 0: no limit
+    unsigned long file_size = 0;      // RLIMIT_FSIZE in bytes; 0: no limit
 };
 
 // A run of the binary that has started and not yet been waited for.

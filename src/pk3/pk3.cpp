@@ -6,6 +6,7 @@
 // does. Nothing is written unless the whole mod can be made as meant.
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -224,5 +225,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s SOURCE... SURFACE_FILE OUTPUT\n", argc > 0 ? argv[0] : "lumpsmith-pk3");
         return 1;
     }
+    // A file-size limit then makes the write fail, and the run say so,
+    // rather than killing it without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     return run_command(PK3, argc, argv);
 }
