@@ -1,15 +1,17 @@
 # bash completion for lumpsmith and its companion commands. lumpsmith: the
 # five switches, then the files each takes: maps (*.bsp, and directories to
 # find them in), surface files (any file) and, for -tc, directories.
-# lumpsmith-preview MAP SURFACE_FILE, lumpsmith-check SURFACE_FILE [MAP...],
-# lumpsmith-pk3 ARCHIVE SURFACE_FILE OUTPUT (archives: *.pk3).
+# lumpsmith-preview MAP SURFACE_FILE, lumpsmith-check SURFACE_FILE
+# [MAP|ARCHIVE|FOLDER...], lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT (any
+# file, as sources and the surface file take the same places), and
+# lumpsmith-aas MAP... (archives: *.pk3).
 _lumpsmith_offer()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
     [ -n "$1" ] || return 0
     compopt -o filenames 2>/dev/null
     case $1 in
-        map | pk3) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X "!*.${1/map/bsp}" -- "$cur" | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
+        map | source) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; { compgen -f -X '!*.bsp' -- "$cur"; [ "$1" = map ] || compgen -f -X '!*.pk3' -- "$cur"; } | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
         file) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
         directory) mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
     esac
@@ -38,12 +40,12 @@ _lumpsmith_companion()
     local kind=
     case "${COMP_WORDS[0]##*/}:$COMP_CWORD" in
         lumpsmith-preview:1) kind=map ;;
-        lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-pk3:2) kind=file ;;
-        lumpsmith-check:*) kind=map ;;
-        lumpsmith-pk3:1 | lumpsmith-pk3:3) kind=pk3 ;;
+        lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-pk3:*) kind=file ;;
+        lumpsmith-check:*) kind=source ;;
+        lumpsmith-aas:*) kind=map ;;
     esac
     _lumpsmith_offer "$kind"
     return 0
 }
 complete -F _lumpsmith lumpsmith
-complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3
+complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3 lumpsmith-aas

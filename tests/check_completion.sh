@@ -1,7 +1,7 @@
 #!/bin/sh
 # The bash completion offers the five switches after "lumpsmith -", maps
 # and directories where a map goes, and every file where a surface file goes;
-# likewise for the companion commands, with archives for lumpsmith-pk3.
+# likewise for the companion commands, with archives where sources go.
 # Usage: check_completion.sh completion/lumpsmith.bash
 set -eu
 command -v bash >/dev/null || { echo "skipped: bash is not installed"; exit 77; }
@@ -33,9 +33,10 @@ lumpsmith -sl ''|
 lumpsmith-preview ''|a.bsp maps 
 lumpsmith-preview a.bsp ''|a.bsp b.txt c.pk3 maps 
 lumpsmith-check ''|a.bsp b.txt c.pk3 maps 
-lumpsmith-check b.txt ''|a.bsp maps 
-lumpsmith-check b.txt a.bsp ''|a.bsp maps 
-lumpsmith-pk3 ''|c.pk3 maps 
-lumpsmith-pk3 c.pk3 ''|a.bsp b.txt c.pk3 maps 
-lumpsmith-pk3 c.pk3 b.txt ''|c.pk3 maps 
+lumpsmith-check b.txt ''|a.bsp c.pk3 maps 
+lumpsmith-check b.txt a.bsp ''|a.bsp c.pk3 maps 
+lumpsmith-pk3 ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-pk3 maps c.pk3 ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-aas ''|a.bsp maps 
+lumpsmith-aas a.bsp ''|a.bsp maps 
 CASES

@@ -192,6 +192,8 @@ started_tool start_tool(const temp_dir &dir, const std::vector<std::string> &arg
         if ((options.address_space != 0 && setrlimit(RLIMIT_AS, &limit) != 0) ||
             (options.file_size != 0 && setrlimit(RLIMIT_FSIZE, &size) != 0))
             _exit(127);
+        if (options.umask >= 0)
+            umask(static_cast<mode_t>(options.umask));
         alarm(options.deadline);  // kept across exec
         char byte;
         if (options.gate >= 0 && read(options.gate, &byte, 1) != 1)

@@ -72,6 +72,7 @@ struct run_options {
     unsigned deadline = 0;    // seconds after which SIGALRM ends a run that hangs (status 142); 0: none
     unsigned long address_space = 0;  // RLIMIT_AS in bytes; 0: no limit
     unsigned long file_size = 0;      // RLIMIT_FSIZE in bytes; 0: no limit
+    int umask = -1;                   // the run's umask; -1: this process's
 };
 
 // A run of the binary that has started and not yet been waited for.

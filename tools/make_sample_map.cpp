@@ -1,13 +1,45 @@
-// Writes a small sample map to the path given, for trying the tool out.
-#include <cstdio>
+// Writes a small sample map to the path given, for trying the tool out, and
+// with a second path a game-style archive holding it as maps/sample.bsp
+// beside a bot file made for it, maps/sample.aas.
+#include <minizip/zip.h>
 
+#include <cstdio>
+#include <string>
+
+#include "game/bot_file.h"
 #include "map_builder.h"
 #include "surfaces/surfaces.h"
 
+namespace {
+
+// The header of a bot file made for map, and a body that stands for the rest.
+std::string bot_file_for(const bytes &map)
+{
+    unsigned char header[BOT_FILE_HEADER_SIZE] = {'E', 'A', 'A', 'S', 5};
+    record_checksum(header, map_checksum(map.data(), map.size()));
+    return std::string(reinterpret_cast<const char *>(header), sizeof header) + std::string(500, '\0');
+}
+
+bool write_archive(const char *path, const bytes &map)
+{
+    const std::string bot = bot_file_for(map);
+    zipFile zip = zipOpen64(path, APPEND_STATUS_CREATE);
+    const zip_fileinfo info = {};
+    const auto add = [&](const char *name, const void *data, std::size_t size) {
+        return zipOpenNewFileInZip64(zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 6, 0) == ZIP_OK &&
+               zipWriteInFileInZip(zip, data, static_cast<unsigned>(size)) == ZIP_OK && zipCloseFileInZip(zip) == ZIP_OK;
+    };
+    const bool added = zip != nullptr && add("maps/sample.bsp", map.data(), map.size()) &&
+                       add("maps/sample.aas", bot.data(), bot.size());
+    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && added;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s output.bsp\n", argc > 0 ? argv[0] : "make_sample_map");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s output.bsp [output.pk3]\n", argc > 0 ? argv[0] : "make_sample_map");
         return 1;
     }
     const std::uint32_t solid = 0x1;
@@ -26,9 +58,10 @@ int main(int argc, char **argv)
     };
     // The lump sits well after the header, as in real maps where other lumps come first.
     const bytes map = build_map(build_lump(records, 6), 512, 256);
-    if (!write_bytes(argv[1], map)) {
-        std::fprintf(stderr, "Error: Cannot write %s\n", argv[1]);
-        return 1;
-    }
+    for (int a = 1; a < argc; ++a)
+        if (!(a == 1 ? write_bytes(argv[1], map) : write_archive(argv[2], map))) {
+            std::fprintf(stderr, "Error: Cannot write %s\n", argv[a]);
+            return 1;
+        }
     return 0;
 }
