@@ -13,8 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "bsp/file_io.h"
-#include "failure.h"
+#include "bsp/map_file.h"
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
 
@@ -29,17 +28,8 @@ bool lock(const opened &f, short type)
 {
     struct flock l = {};
     l.l_type = type;
-    return retry_interrupted([&] { return fcntl(fileno(f.file.stream), F_OFD_SETLKW, &l); }) == 0 || errno == ENOLCK;
-}
-
-// A file that another program replaced or rewrote since it was stamped.
-bool changed(const opened &f)
-{
-    struct stat now, named;
-    return fstat(fileno(f.file.stream), &now) != 0 || stat(f.file.path, &named) != 0 || now.st_ino != f.stamp.st_ino ||
-           named.st_ino != now.st_ino || named.st_dev != now.st_dev || now.st_size != f.stamp.st_size ||
-           now.st_mtim.tv_sec != f.stamp.st_mtim.tv_sec || now.st_mtim.tv_nsec != f.stamp.st_mtim.tv_nsec ||
-           now.st_ctim.tv_sec != f.stamp.st_ctim.tv_sec || now.st_ctim.tv_nsec != f.stamp.st_ctim.tv_nsec;
+    const int result = retry_interrupted([&] { return fcntl(fileno(f.file.stream), F_OFD_SETLKW, &l); });
+    return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;  // no locks on this filesystem
 }
 
 // Opens path, stamped; "" or an Error line's words.
@@ -79,7 +69,7 @@ std::string update(const char *map_path)
     std::size_t written = 0;
     if (why.empty() && recorded != checksum) {
         record_checksum(header, checksum);
-        if (changed(map) || changed(bot))
+        if (!unchanged_since(map.file, map.stamp) || !unchanged_since(bot.file, bot.stamp))
             why = "Cannot write " + escaped(bot_path) + ": it or its map changed meanwhile; nothing was written";
         else if ((error = io_write_at(bot.file.stream, header + BOT_CHECKSUM_AT, 4, BOT_CHECKSUM_AT, &written)) != 0 ||
                  (error = io_sync(bot.file.stream)) != 0)

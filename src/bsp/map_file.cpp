@@ -59,10 +59,8 @@ failure lock_map(named_file map, short type, std::FILE *said)
 // a file-size limit would stop the write half way through a flags word.
 failure check_writable(named_file map, const map_reading &fresh, const texture_lump &edited)
 {
-    struct stat now, named;
     struct rlimit limit;
-    if (edited.size != fresh.lump.size || fstat(fileno(map.stream), &now) != 0 || !same_stamp(now, fresh.stamp) ||
-        stat(map.path, &named) != 0 || !same_file(named, now))
+    if (edited.size != fresh.lump.size || !unchanged_since(map, fresh.stamp))
         return fail(MAP_CHANGED, map);
     const bool within = getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
                         std::uint64_t{fresh.header.lump_offset} + fresh.header.lump_length <= limit.rlim_cur;
@@ -160,6 +158,13 @@ failure read_header(named_file map, map_reading *reading)
 }
 
 }  // namespace
+
+bool unchanged_since(named_file file, const struct stat &stamp)
+{
+    struct stat now, named;
+    return fstat(fileno(file.stream), &now) == 0 && same_stamp(now, stamp) && stat(file.path, &named) == 0 &&
+           same_file(named, now);
+}
 
 bool is_the_map(named_file map, int fd)
 {

@@ -23,6 +23,8 @@ struct map_reading {
 
 // True when fd is open on the same file (device and inode) as the map.
 bool is_the_map(named_file map, int fd);
+// True when the file's path still names the open file and its stamp is the one given.
+bool unchanged_since(named_file file, const struct stat &stamp);
 
 // Stamps the map and reads its header and whole lump; fails unless the lump
 // lies inside the file and, unless empty, after the header.

@@ -160,8 +160,9 @@ std::string load_order_fault(const run &r)
     return "";
 }
 
-// Error lines for what stops the mod being made as meant; false after any.
-bool collect(run *r, std::vector<std::string> *errors)
+// Edits the maps and their bot files, with an Error line's words for each
+// thing that stops the mod being made as meant.
+void collect(run *r, std::vector<std::string> *errors)
 {
     open_game_files(r->sources, &r->files, errors);
     for (const auto &[name, entry] : r->files.winners)
@@ -173,7 +174,6 @@ bool collect(run *r, std::vector<std::string> *errors)
             errors->push_back(why);
     if (const std::string why = errors->empty() ? load_order_fault(*r) : ""; !why.empty())
         errors->push_back(why);
-    return errors->empty();
 }
 
 failure pack(invocation &inv)
@@ -195,21 +195,24 @@ failure pack(invocation &inv)
     if (!said.empty())
         errors.push_back("Refusing to write " + escaped(r.output) +
                          ": the surface file has errors (above), so the mod would not be what it says");
-    const bool made = errors.empty() && collect(&r, &errors);
+    if (errors.empty())
+        collect(&r, &errors);
     close_game_files(&r.files);
+    std::uint64_t size = 0;
+    if (errors.empty() && r.maps > 0) {
+        std::printf("packing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());
+        std::fflush(stdout);
+        if (const std::string why = write_override(r.output, &r.packed, &size); !why.empty())
+            errors.push_back(why);
+    }
     for (const std::string &error : errors)
-        report(error);
-    if (!made)
-        return inv.status = 1, ok();
+        inv.status = report(error);
+    if (inv.status != 0)
+        return ok();
     if (r.maps == 0) {
         std::printf("lumpsmith-pk3: no map changed; %s not made\n", escaped(r.output).c_str());
         return ok();
     }
-    std::printf("packing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());
-    std::fflush(stdout);
-    std::uint64_t size = 0;
-    if (const std::string why = write_override(r.output, &r.packed, &size); !why.empty())
-        return report(why), inv.status = 1, ok();
     std::printf("%s: %zu maps and %zu bot files, %llu bytes; %zu maps unchanged\n", escaped(r.output).c_str(), r.maps,
                 r.bots, static_cast<unsigned long long>(size), r.unchanged);
     return ok();
