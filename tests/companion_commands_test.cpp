@@ -62,11 +62,20 @@ TEST(Preview, FilesThatCannotBeReadAreErrorLines)
     const run_result cut = run_tool(dir, {"cut.bsp", "map.bsp"}, program("lumpsmith-preview"));
     EXPECT_EQ(cut.status, 1);
     EXPECT_EQ(cut.err, "Error: Cannot read cut.bsp: file is shorter than the 144-byte header\n");
+    // The arguments swapped, as lumpsmith -si takes them: the Error line says which comes first.
+    ASSERT_TRUE(write_text(dir / "edit.txt", "textures/a/wall = rock\n"));
+    const std::string swapped = "Error: Cannot read edit.txt: file is shorter than the 144-byte header; it looks like "
+                                "a surface file, not a map: the map comes first\n";
+    EXPECT_EQ(run_tool(dir, {"edit.txt", "map.bsp"}, program("lumpsmith-preview")).err, swapped);
+    EXPECT_EQ(run_tool(dir, {"-si", "edit.txt", "map.bsp"}).err, swapped);
+    EXPECT_EQ(run_tool(dir, {"-tl", "edit.txt"}).err, "Error: Cannot read edit.txt: file is shorter than the 144-byte header\n");
     const run_result usage = run_tool(dir, {"map.bsp"}, program("lumpsmith-preview"));
     EXPECT_EQ(usage.status, 1);
     EXPECT_EQ(usage.out, "");
 }
 
+// Every finding on the lines the import acts on, what would stop the
+// import doing what was meant first, then notes; one cause, one finding.
 TEST(Check, SaysWhereEachFaultIsAndExits1)
 {
     temp_dir dir;
@@ -77,24 +86,59 @@ TEST(Check, SaysWhereEachFaultIsAndExits1)
                                             "textures/a/water = mud\n"
                                             "textures/a/water = dirt\n"
                                             "textures/a/walll = rock\n" +
-                                                std::string(130, 'n') + " = tin\n"));
+                                                std::string(130, 'n') + " = tin\n"
+                                            "textures/a/floor=grass\n"
+                                            "textures/a/floor\t= grass\n"
+                                            "textures/a/floor == mud\n"
+                                            "notes = are fine, and so is = in free text\n"
+                                            "\xEF\xBB\xBFtextures/a/sky = none\n"
+                                            "Textures/A/Wall = rock\n"));
     const run_result r = run_tool(dir, {"mod.txt", "map.bsp", "missing.bsp"}, program("lumpsmith-check"));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "Error: Cannot open missing.bsp\n");
+    const std::string mark = "the line starts with a UTF-8 byte-order mark, so its texture name matches nothing; "
+                             "remove every one: sed -i 's/^\\xEF\\xBB\\xBF//' mod.txt\n";
+    const std::string skipped = "the import skips this line: no ' = ' between the texture and the surface";
     EXPECT_EQ(r.out,
-              "mod.txt:1: the file starts with a UTF-8 byte-order mark, so its first texture name matches nothing; "
-              "remove it: sed -i '1s/^\\xEF\\xBB\\xBF//' mod.txt\n"
+              "mod.txt:1: " + mark +
               "mod.txt:2: 1 line(s) end in CR LF (Windows line ends), so their surface names are unknown; convert "
               "them: sed -i 's/\\r$//' mod.txt\n"
-              "mod.txt:2: unknown surface \"grass\\r\" (did you mean \"grass\"?)\n"
               "mod.txt:3: unknown surface \"Rock\" (did you mean \"rock\"?)\n"
               "mod.txt:5: \"textures/a/water\" was given \"mud\" on line 4; the last line for it wins: \"dirt\" on line 5\n"
-              "mod.txt:6: no given map has a texture named \"textures/a/walll\"\n"
               "mod.txt:7: the line is 136 bytes long; the import reads it in pieces of 127 bytes, each as a line\n"
-              "mod.txt:7: no given map has a texture named \"" + std::string(130, 'n') + "\"\n"
+              "mod.txt:8: " + skipped + "; mended, it reads: \"textures/a/floor = grass\"\n"
+              "mod.txt:9: " + skipped + "; mended, it reads: \"textures/a/floor = grass\"\n"
+              "mod.txt:10: " + skipped + "; mended, it reads: \"textures/a/floor = mud\"\n"
+              "mod.txt:11: unknown surface \"are fine, and so is = in free text\"\n"
+              "mod.txt:12: " + mark +
+              "mod.txt:6: no given map has a texture named \"textures/a/walll\"\n"
+              "mod.txt:7: no given map has a texture named \"nnn\"\n"
+              "mod.txt:11: no given map has a texture named \"notes\"\n"
+              "mod.txt:13: no given map has a texture named \"Textures/A/Wall\" (did you mean \"textures/a/wall\"?)\n"
               "map.bsp: 1 records would change\n");
     // Without the map that cannot be read, findings alone give status 1.
     EXPECT_EQ(run_tool(dir, {"mod.txt", "map.bsp"}, program("lumpsmith-check")).status, 1);
+    // More than ten notes of one kind are one line.
+    std::string many;
+    for (int n = 0; n < 12; ++n)
+        many += "textures/none" + std::to_string(n) + " = rock\n";
+    ASSERT_TRUE(write_text(dir / "many.txt", many));
+    EXPECT_EQ(run_tool(dir, {"many.txt", "map.bsp"}, program("lumpsmith-check")).out,
+              "many.txt:1: 12 texture names that no given map has, on lines 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 and 2 more\n"
+              "map.bsp: 0 records would change\n");
+}
+
+// Regression: arguments swapped gave 1,723 lines, among them advice to edit the map.
+TEST(Check, AMapGivenAsTheSurfaceFileIsOneErrorLine)
+{
+    temp_dir dir;
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", build_map(build_lump(RECORDS), AT)));
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\n"));
+    const run_result r = run_tool(dir, {"map.bsp", "mod.txt"}, program("lumpsmith-check"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: Cannot read map.bsp: it holds NUL bytes, so it looks like a map, not a surface file; the "
+                     "surface file comes first\n");
 }
 
 TEST(Check, AFileWithNothingWrongGivesOnlyTheSummary)

@@ -100,14 +100,16 @@ int io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::ui
     return transfer_at(stream, static_cast<unsigned char *>(const_cast<void *>(buffer)), size, offset, true, written);
 }
 
-int io_read_line(char *line, int size, std::FILE *stream)
+int io_read_line(char **line, std::size_t *capacity, std::size_t *length, std::FILE *stream)
 {
     if (const int injected = injected_failure(IO_LINE, EIO))
         return injected;
     errno = 0;
-    if (std::fgets(line, size, stream) != nullptr)
+    const ssize_t got = getline(line, capacity, stream);
+    *length = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (got > 0)
         return 0;
-    return std::ferror(stream) ? (errno ? errno : EIO) : IO_END;
+    return std::ferror(stream) ? (errno ? errno : EIO) : errno == ENOMEM ? ENOMEM : IO_END;
 }
 
 int io_write(const void *buffer, std::size_t size, std::FILE *stream)

@@ -23,8 +23,9 @@ struct named_file {
 int io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset);
 // Writes size bytes at offset; *written says how many reached the file.
 int io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::uint64_t offset, std::size_t *written);
-// fgets of at most size - 1 bytes.
-int io_read_line(char *line, int size, std::FILE *stream);
+// getline: the next line, line feed included, into *line (grown with
+// realloc as needed; the caller frees it) and its length into *length.
+int io_read_line(char **line, std::size_t *capacity, std::size_t *length, std::FILE *stream);
 // fwrite of size bytes.
 int io_write(const void *buffer, std::size_t size, std::FILE *stream);
 // fdatasync of the stream's file: 0 once the bytes written reached storage.

@@ -154,7 +154,11 @@ failure read_header(named_file map, map_reading *reading)
     const std::size_t present = std::min(static_cast<std::size_t>(st.st_size), HEADER_SIZE);
     if (const int error = io_read_at(map.stream, bytes, present, 0))
         return error == IO_END ? fail(MAP_SHORT_HEADER, map) : fail(MAP_READ_FAILED, map, error);
-    return check_header(map.path, bytes, present, static_cast<std::uint64_t>(st.st_size), &reading->header);
+    failure f = check_header(map.path, bytes, present, static_cast<std::uint64_t>(st.st_size), &reading->header);
+    const std::string_view start(reinterpret_cast<const char *>(bytes), present);
+    f.text_given = f.status != NO_FAILURE && f.status != MAP_ZIP_ARCHIVE && start.find('\0') == start.npos &&
+                   (start.find(" = ") != start.npos || start.find('\n') != start.npos);
+    return f;
 }
 
 }  // namespace

@@ -1,20 +1,26 @@
-// lumpsmith-check SURFACE_FILE [MAP...]: finds what would make an import of
-// the surface file do other than its author meant, and says where, as
-// "FILE:LINE: message" lines on standard output: unknown surface names,
-// Windows line ends, a byte-order mark, a texture given two surfaces, lines
-// the import reads in pieces, and, with maps, texture names no map holds.
-// Then one "MAP: N records would change" line per map, counted by the same
-// code as lumpsmith-preview. Exit status: 0 when nothing was found, 1 when
-// anything was, 2 after an Error line.
+// lumpsmith-check SURFACE_FILE [MAP|ARCHIVE|FOLDER...]: finds what would make
+// an import of the surface file do other than its author meant, and says
+// where, as "FILE:LINE: message" lines on standard output. It reads the file
+// as the import does, in the same pieces (read_surface_piece), so the two
+// cannot disagree on what a line says. First what would stop an import doing
+// what was meant: unknown surface names, near misses of the " = " separator,
+// byte-order marks, Windows line ends, lines the import reads in pieces, a
+// texture given two surfaces; then notes: texture names no given map holds.
+// Then bot files out of date beside given maps, and one "MAP: N records
+// would change" line per map, counted by the same code as lumpsmith-preview.
+// Exit status: 0 when nothing was found, 1 when anything was, 2 after an
+// Error line.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "commands/texture_commands.h"
@@ -25,18 +31,17 @@
 
 namespace {
 
-constexpr std::size_t LONGEST_WHOLE_LINE = LINE_BUFFER_SIZE - 1;
 const char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
+constexpr std::size_t MOST_NOTES = 10;  // of one kind; more are counted in one line
 
-struct surface_line {
-    std::size_t number;   // from 1
-    std::string text;     // without its line feed, cut at its first NUL
-    std::size_t length;   // bytes before the line feed
-    bool crlf;
+// One line as the import acts on it (a piece of a file line), kept.
+struct checked_line {
+    std::size_t number;  // of its file line, from 1
+    bool first;          // the first piece of its file line
+    std::size_t line_length;
     bool has_separator;
-    std::string texture;
-    std::string surface;  // as the import reads it: a carriage return stays part of it
-    int index;            // surface_index_of the surface as the import reads it, or -1
+    std::string text, texture, surface;
+    int index;  // surface_index_of the surface, or -1
 };
 
 struct finding {
@@ -44,43 +49,49 @@ struct finding {
     std::string message;
 };
 
-std::vector<surface_line> read_lines(std::FILE *in, std::string *whole)
+bool starts_with(const std::string &text, const char *start)
 {
-    std::vector<surface_line> lines;
-    char *buffer = nullptr;
-    std::size_t capacity = 0;
-    ssize_t got;
-    while ((got = getline(&buffer, &capacity, in)) > 0) {
-        whole->append(buffer, static_cast<std::size_t>(got));
-        surface_line l{lines.size() + 1, std::string(buffer, static_cast<std::size_t>(got)), 0, false, false, "", "", -1};
-        if (!l.text.empty() && l.text.back() == '\n')
-            l.text.pop_back();
-        l.length = l.text.size();
-        l.text.resize(std::min(l.text.size(), l.text.find('\0')));
-        l.crlf = !l.text.empty() && l.text.back() == '\r';
-        const std::size_t separator = l.text.find(" = ");
-        l.has_separator = separator != std::string::npos;
-        if (l.has_separator) {
-            // A byte-order mark is found on its own; the name is checked without it.
-            const std::size_t mark = l.number == 1 && l.text.compare(0, 3, BYTE_ORDER_MARK) == 0 ? 3 : 0;
-            l.texture = l.text.substr(mark, separator - std::min(mark, separator));
-            l.surface = l.text.substr(separator + 3);
-            l.index = surface_index_of(l.surface);
+    return text.compare(0, std::strlen(start), start) == 0;
+}
+
+std::string lower(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string trimmed(const std::string &text)
+{
+    const std::size_t start = text.find_first_not_of(" \t\r");
+    return start == std::string::npos ? "" : text.substr(start, text.find_last_not_of(" \t\r") + 1 - start);
+}
+
+// Reads the file as the import does; *text gets its bytes, for the maps.
+// false, with *nul set, for a file that holds NUL bytes (a map, most likely).
+int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::string *text, bool *nul)
+{
+    surface_reading reading{surfaces.stream, nullptr, 0, 0, 0, 0};
+    surface_piece piece;
+    int error;
+    while ((error = read_surface_piece(&reading, &piece)) == 0 && !*nul) {
+        if (piece.first) {
+            text->append(reading.line, reading.length);
+            *nul = std::memchr(reading.line, '\0', reading.length) != nullptr;
         }
-        lines.push_back(l);
+        const std::string surface(piece.surface);
+        lines->push_back({piece.line_number, piece.first, piece.line_length, piece.has_separator, std::string(piece.text),
+                          std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
     }
-    std::free(buffer);
-    return lines;
+    end_surface_reading(&reading);
+    return error == IO_END || *nul ? 0 : error;
 }
 
 // The known surface name that text would be without its case, or without
-// trailing blanks and carriage returns; nullptr when there is none.
-const char *meant_surface(std::string text)
+// blanks and carriage returns around it; nullptr when there is none.
+const char *meant_surface(const std::string &text)
 {
-    text.erase(text.find_last_not_of(" \t\r") + 1);
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const int index = surface_index_of(text);
+    const int index = surface_index_of(lower(trimmed(text)));
     return index < 0 ? nullptr : surface_names[index];
 }
 
@@ -89,44 +100,90 @@ std::string quoted(const std::string &text)
     return "\"" + escaped(text) + "\"";
 }
 
-void find_in_lines(const std::vector<surface_line> &lines, const std::string &file, std::vector<finding> *found)
+// A line with '=' but no " = " between its texture and surface, which the
+// import skips; with the line as it would read with the separator mended.
+std::string near_miss(const checked_line &l)
 {
-    const std::size_t crlf = std::count_if(lines.begin(), lines.end(), [](const surface_line &l) { return l.crlf; });
-    std::unordered_map<std::string, const surface_line *> last_known;
-    for (const surface_line &l : lines)
+    const std::size_t equals = l.text.find('=');
+    if (l.has_separator || equals == std::string::npos)
+        return "";
+    const std::string texture = trimmed(l.text.substr(0, equals));
+    const char *meant = meant_surface(l.text.substr(l.text.find_first_not_of('=', equals) == std::string::npos
+                                                        ? l.text.size() : l.text.find_first_not_of('=', equals)));
+    return "the import skips this line: no ' = ' between the texture and the surface" +
+           (texture.empty() || meant == nullptr ? std::string() : "; mended, it reads: " + quoted(texture + " = " + meant));
+}
+
+void find_in_lines(const std::vector<checked_line> &lines, const std::string &file, std::vector<finding> *found)
+{
+    const std::size_t crlf = std::count_if(lines.begin(), lines.end(),
+                                           [](const checked_line &l) { return !l.text.empty() && l.text.back() == '\r'; });
+    std::unordered_map<std::string, const checked_line *> last_known, previous;
+    for (const checked_line &l : lines)
         if (l.index >= 0)
             last_known[l.texture] = &l;
-    std::unordered_map<std::string, const surface_line *> previous;
     bool crlf_said = false;
-    for (const surface_line &l : lines) {
-        if (l.number == 1 && l.text.compare(0, 3, BYTE_ORDER_MARK) == 0)
-            found->push_back({1, "the file starts with a UTF-8 byte-order mark, so its first texture name matches "
-                                 "nothing; remove it: sed -i '1s/^\\xEF\\xBB\\xBF//' " + file});
-        if (l.crlf && !crlf_said) {
+    for (const checked_line &l : lines) {
+        const bool cr = !l.text.empty() && l.text.back() == '\r';
+        if (l.first && starts_with(l.text, BYTE_ORDER_MARK))
+            found->push_back({l.number, "the line starts with a UTF-8 byte-order mark, so its texture name matches "
+                                        "nothing; remove every one: sed -i 's/^\\xEF\\xBB\\xBF//' " + file});
+        if (cr && !crlf_said) {
             crlf_said = true;
             found->push_back({l.number, std::to_string(crlf) + " line(s) end in CR LF (Windows line ends), so their "
                                         "surface names are unknown; convert them: sed -i 's/\\r$//' " + file});
         }
-        if (l.length > LONGEST_WHOLE_LINE)
-            found->push_back({l.number, "the line is " + std::to_string(l.length) +
+        if (l.first && l.line_length > LINE_BUFFER_SIZE - 1)
+            found->push_back({l.number, "the line is " + std::to_string(l.line_length) +
                                             " bytes long; the import reads it in pieces of 127 bytes, each as a line"});
+        if (const std::string miss = near_miss(l); !miss.empty())
+            found->push_back({l.number, miss});
         if (!l.has_separator)
             continue;
-        if (l.index < 0) {
+        // One cause, one finding: a surface that only its carriage return
+        // makes unknown is the CR LF finding's.
+        if (l.index < 0 && !(cr && surface_index_of(l.surface.substr(0, l.surface.size() - 1)) >= 0)) {
             const char *meant = meant_surface(l.surface);
             found->push_back({l.number, "unknown surface " + quoted(l.surface) +
                                             (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "")});
-            continue;
         }
-        const surface_line *&before = previous[l.texture];
+        if (l.index < 0)
+            continue;
+        const checked_line *&before = previous[l.texture];
         if (before != nullptr && before->index != l.index) {
-            const surface_line &winner = *last_known[l.texture];
+            const checked_line &winner = *last_known[l.texture];
             found->push_back({l.number, quoted(l.texture) + " was given " + quoted(before->surface) + " on line " +
                                             std::to_string(before->number) + "; the last line for it wins: " +
                                             quoted(winner.surface) + " on line " + std::to_string(winner.number)});
         }
         before = &l;
     }
+}
+
+// Notes of texture names no given map holds, with a hint where one does in
+// another case; more than MOST_NOTES collapse into one line.
+void note_unknown_textures(const std::vector<checked_line> &lines, const std::unordered_set<std::string> &names,
+                           std::vector<finding> *notes)
+{
+    std::unordered_map<std::string, std::string> by_lower;
+    for (const std::string &name : names)
+        by_lower.emplace(lower(name), name);
+    std::unordered_set<std::string> named;
+    for (const checked_line &l : lines) {
+        if (names.empty() || !l.has_separator || starts_with(l.text, BYTE_ORDER_MARK) || !named.insert(l.texture).second ||
+            names.count(l.texture) != 0)
+            continue;
+        const auto other_case = by_lower.find(lower(l.texture));
+        notes->push_back({l.number, "no given map has a texture named " + quoted(l.texture) +
+                                        (other_case == by_lower.end() ? "" : " (did you mean " + quoted(other_case->second) + "?)")});
+    }
+    if (notes->size() <= MOST_NOTES)
+        return;
+    std::string first;
+    for (std::size_t n = 0; n < MOST_NOTES; ++n)
+        first += (n ? ", " : "") + std::to_string((*notes)[n].line);
+    *notes = {{notes->front().line, std::to_string(notes->size()) + " texture names that no given map has, on lines " +
+                                        first + " and " + std::to_string(notes->size() - MOST_NOTES) + " more"}};
 }
 
 // The game's copy of each map in the archives and folders given, read as far
@@ -225,34 +282,42 @@ std::vector<std::string> check_maps(invocation &inv, const std::vector<given_map
 
 failure check(invocation &inv)
 {
+    std::vector<checked_line> lines;
     std::string text;
-    const std::vector<surface_line> lines = read_lines(inv.surfaces.stream, &text);
-    if (std::ferror(inv.surfaces.stream))
-        return failure{INPUT_UNREADABLE, inv.surfaces.path, errno};
+    bool nul = false;
+    if (const int error = read_lines(inv.surfaces, &lines, &text, &nul))
+        return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
+    // A map given first: no advice to edit it, and nothing else said.
+    if (nul) {
+        inv.status = report("Cannot read " + escaped(inv.surfaces.path) + ": it holds NUL bytes, so it looks like a "
+                            "map, not a surface file; the surface file comes first") + 1;
+        return ok();
+    }
+    for (const std::string &error : inv.source_errors)
+        inv.status = report(error) + 1;  // 2: an Error line
     const std::string file = escaped(inv.surfaces.path);
-    std::vector<finding> found;
+    std::vector<finding> found, notes;
     find_in_lines(lines, file, &found);
     std::deque<std::string> labels;
     std::vector<given_map> maps = std::move(inv.maps);
-    std::vector<std::string> stale_bot_files;
+    std::vector<std::string> stale_bot_files;  // printed after the findings
     for (const given_map &map : maps)
         if (std::string finding = bot_file_finding(map.path); !finding.empty())
             stale_bot_files.push_back(finding);
     read_game_maps(inv, &labels, &maps);
     std::unordered_set<std::string> names;
     const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
-    std::unordered_set<std::string> named;
-    for (const surface_line &l : lines)
-        if (!names.empty() && l.has_separator && named.insert(l.texture).second && names.count(l.texture) == 0)
-            found.push_back({l.number, "no given map has a texture named " + quoted(l.texture)});
-    std::stable_sort(found.begin(), found.end(), [](const finding &a, const finding &b) { return a.line < b.line; });
-    for (const finding &f : found)
-        std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
-    for (const std::string &line : stale_bot_files)
-        std::printf("%s\n", line.c_str());
-    for (const std::string &line : summary)
-        std::printf("%s\n", line.c_str());
-    inv.status = std::max(inv.status, found.empty() && stale_bot_files.empty() ? 0 : 1);
+    note_unknown_textures(lines, names, &notes);
+    const auto by_line = [](const finding &a, const finding &b) { return a.line < b.line; };
+    std::stable_sort(found.begin(), found.end(), by_line);
+    for (const std::vector<finding> *list : {&found, &notes})
+        for (const finding &f : *list)
+            std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
+    for (const std::vector<std::string> *list : {&std::as_const(stale_bot_files), &summary})
+        for (const std::string &line : *list)
+            std::printf("%s\n", line.c_str());
+    const bool anything = !found.empty() || !notes.empty() || !stale_bot_files.empty();
+    inv.status = std::max(inv.status, anything ? 1 : 0);
     return ok();
 }
 
@@ -263,7 +328,7 @@ const command_row CHECK = {{{1, SURFACE_FILE}, {2, SOURCES}}, check, 2};
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SURFACE_FILE [MAP...]\n", argc > 0 ? argv[0] : "lumpsmith-check");
+        std::fprintf(stderr, "usage: %s SURFACE_FILE [MAP|ARCHIVE|FOLDER...]\n", argc > 0 ? argv[0] : "lumpsmith-check");
         return 2;
     }
     return run_command(CHECK, argc, argv);

@@ -1,6 +1,7 @@
 #include "commands/texture_commands.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -78,15 +79,6 @@ void put_export_line(std::string *block, bool for_terminal, const texture_lump &
     *block += '\n';
 }
 
-// The first " = " of a line, or nullptr; seeking the rare '=' beat a general substring search.
-char *find_separator(char *line)
-{
-    for (char *equals = std::strchr(line, '='); equals != nullptr; equals = std::strchr(equals + 1, '='))
-        if (equals > line && equals[-1] == ' ' && equals[1] == ' ')
-            return equals - 1;
-    return nullptr;
-}
-
 // Other imports may have changed surfaces meanwhile, which the fresh reading
 // is for; any other change means the lines matched records no longer there.
 bool same_records(const map_reading &first, const map_reading &fresh)
@@ -125,26 +117,54 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
 failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
 {
     index_records(map.lump, index);
-    char line[LINE_BUFFER_SIZE];
+    surface_reading reading{surfaces.stream, nullptr, 0, 0, 0, 0};
+    surface_piece piece;
     int error;
-    while ((error = io_read_line(line, sizeof line, surfaces.stream)) == 0) {
-        char *separator = find_separator(line);
-        if (separator == nullptr)
+    while ((error = read_surface_piece(&reading, &piece)) == 0) {
+        if (!piece.has_separator)
             continue;
-        std::string_view surface_name(separator + 3);
-        if (!surface_name.empty() && surface_name.back() == '\n')
-            surface_name.remove_suffix(1);
-        const int surface = surface_index_of(surface_name);
+        const int surface = surface_index_of(piece.surface);
         if (surface >= 0)
-            note_surface(index, std::string_view(line, static_cast<std::size_t>(separator - line)),
-                         static_cast<unsigned>(surface));
+            note_surface(index, piece.texture, static_cast<unsigned>(surface));
         else
-            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(surface_name).c_str());
+            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(piece.surface).c_str());
     }
+    end_surface_reading(&reading);
     return error == IO_END ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
 }
 
 }  // namespace
+
+int read_surface_piece(surface_reading *reading, surface_piece *piece)
+{
+    if (reading->at == reading->length) {
+        if (const int error = io_read_line(&reading->line, &reading->capacity, &reading->length, reading->stream))
+            return error;
+        reading->at = 0;
+        ++reading->line_number;
+    }
+    const std::string_view line(reading->line, reading->length);
+    std::string_view text = line.substr(reading->at, LINE_BUFFER_SIZE - 1);
+    piece->first = reading->at == 0;
+    reading->at += text.size();
+    piece->line_number = reading->line_number;
+    piece->line_length = line.size() - (line.back() == '\n');
+    text = text.substr(0, text.find('\0'));
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    const std::size_t separator = text.find(" = ");
+    piece->has_separator = separator != std::string_view::npos;
+    piece->text = text;
+    piece->texture = piece->has_separator ? text.substr(0, separator) : std::string_view();
+    piece->surface = piece->has_separator ? text.substr(separator + 3) : std::string_view();
+    return 0;
+}
+
+void end_surface_reading(surface_reading *reading)
+{
+    std::free(reading->line);
+    *reading = surface_reading{};
+}
 
 failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "bsp/map_file.h"
 
@@ -17,6 +18,33 @@ constexpr std::uint32_t EXPORT_SKIP_FLAGS = 0x84;
 constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
 // The import reads 127 characters at most at a time: a longer line is several.
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
+
+// One line as the import acts on it: a piece of at most LINE_BUFFER_SIZE - 1
+// bytes of a file line, ending after its line feed or where that many bytes
+// end it, and cut at its first NUL. A file line of up to 127 bytes before
+// its line feed is one piece.
+struct surface_piece {
+    std::size_t line_number;  // of the file line it is part of, from 1
+    std::size_t line_length;  // that file line's bytes, without its line feed
+    bool first;               // the first piece of its file line
+    bool has_separator;       // text holds " = "
+    std::string_view text;    // without a final line feed
+    std::string_view texture; // before the first " = "; the surface name follows it
+    std::string_view surface;
+};
+
+// Where a surface file has been read to. Zero-initialise it with its stream;
+// end_surface_reading frees what reading it took.
+struct surface_reading {
+    std::FILE *stream;
+    char *line;
+    std::size_t capacity, length, at, line_number;
+};
+
+// Reads the next piece: 0, IO_END after the last, or a failed read's errno.
+// piece stays valid until the next call.
+int read_surface_piece(surface_reading *reading, surface_piece *piece);
+void end_surface_reading(surface_reading *reading);
 
 // Writes "Textures:" and a "0x%08x - name" line per record not named
 // "noshader" to out, names escaped for_terminal; OUTPUT_UNWRITABLE when out

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "commands/texture_commands.h"
@@ -65,8 +67,8 @@ bool open_standard_descriptors()
     return true;
 }
 
-// Opens path for its role; 0, or 1 after saying why not.
-int open_file(const char *path, file_role role, named_file *file)
+// Opens path for its role; "" or why not.
+std::string open_file(const char *path, file_role role, named_file *file)
 {
     const bool map = role != OUTPUT && role != SURFACE_FILE;
     const int flags = role == OUTPUT ? O_WRONLY | O_CREAT : role == MAP_TO_UPDATE ? O_RDWR : O_RDONLY;
@@ -77,7 +79,7 @@ int open_file(const char *path, file_role role, named_file *file)
     *file = named_file{fd < 0 ? nullptr : fdopen(fd, role == OUTPUT ? "w" : role == MAP_TO_UPDATE ? "r+b" : "r"), path};
     if (file->stream == nullptr && fd >= 0)
         close(fd);
-    return file->stream == nullptr ? report("Cannot open " + escaped(path)) : 0;
+    return file->stream == nullptr ? "Cannot open " + escaped(path) : "";
 }
 
 int refuse_output_onto_map(const named_file &map, const char *output)
@@ -93,30 +95,33 @@ int guard_standard_streams(const named_file &map)
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens, checks and reads one of SOURCES, closing it once read;
-// one that cannot be read sets *failed. 1 when the command must not run.
-int read_given_map(const char *path, invocation *inv, int *failed)
+// Opens, checks and reads one of SOURCES, closing it once read. 1 when the
+// command must not run.
+int read_given_map(const char *path, invocation *inv)
 {
     given_map given{path, {}};
     named_file map;
-    *failed |= open_file(path, SOURCES, &map);
-    if (map.stream == nullptr)
+    if (std::string why = open_file(path, SOURCES, &map); !why.empty()) {
+        inv->source_errors.push_back(why);
         return 0;
+    }
     const int guarded = guard_standard_streams(map);
-    const failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
+    failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
+    f.text_given = false;  // a surface file comes first here
     std::fclose(map.stream);
     if (f.status == MAP_ZIP_ARCHIVE || f.status == MAP_IS_DIRECTORY)
         inv->sources.push_back(path);
     else if (f.status != NO_FAILURE)
-        *failed = report(describe_failure(f));
+        inv->source_errors.push_back(describe_failure(f));
     else if (!guarded)
         inv->maps.push_back(std::move(given));
     return guarded;
 }
 
 // Checks and prepares a file just opened for its role; 0, or 1 after saying
-// why the command cannot run.
-int take_file(const file_slot &slot, named_file file, invocation *inv)
+// why the command cannot run. A map that holds text where a surface file
+// follows was most likely given in its place, and the Error line says so.
+int take_file(const command_row &row, const file_slot &slot, named_file file, invocation *inv)
 {
     switch (slot.role) {
     case SURFACE_FILE:
@@ -138,7 +143,9 @@ int take_file(const file_slot &slot, named_file file, invocation *inv)
         inv->map = file;
         if (guard_standard_streams(file) != 0)
             return 1;
-        const failure f = slot.role == UNREAD_MAP ? ok() : read_map_shared(file, stderr, &inv->reading);
+        failure f = slot.role == UNREAD_MAP ? ok() : read_map_shared(file, stderr, &inv->reading);
+        f.text_given = f.text_given && std::any_of(std::begin(row.files), std::end(row.files),
+                                                   [](const file_slot &s) { return s.role == SURFACE_FILE; });
         return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
     }
     }
@@ -146,18 +153,18 @@ int take_file(const file_slot &slot, named_file file, invocation *inv)
 
 // Opens the row's files in order, recording them in opened[] for closing;
 // 0, or 1 after saying why the command cannot run.
-int open_files(const command_row &row, invocation *inv, named_file opened[], int *count, int *maps_failed)
+int open_files(const command_row &row, invocation *inv, named_file opened[], int *count)
 {
     for (const file_slot &slot : row.files) {
         for (int a = slot.arg; slot.role == SOURCES && a < inv->argc; ++a)
-            if (read_given_map(inv->argv[a], inv, maps_failed) != 0)
+            if (read_given_map(inv->argv[a], inv) != 0)
                 return 1;
         const int arg = slot.arg < 0 ? inv->argc + slot.arg : slot.arg;
         if (slot.role == NO_FILE || slot.role == SOURCES || arg >= inv->argc)
             continue;
-        if (open_file(inv->argv[arg], slot.role, &opened[*count]) != 0)
-            return 1;
-        if (take_file(slot, opened[(*count)++], inv) != 0)
+        if (const std::string why = open_file(inv->argv[arg], slot.role, &opened[*count]); !why.empty())
+            return report(why);
+        if (take_file(row, slot, opened[(*count)++], inv) != 0)
             return 1;
     }
     return 0;
@@ -199,12 +206,12 @@ int run_command(const command_row &row, int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
-    invocation inv{argc, argv, {}, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
+    invocation inv{argc, argv, {}, {}, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
     named_file opened[MAX_FILES];
-    int count = 0, maps_failed = 0, failed = 1;
+    int count = 0, failed = 1;
     // Memory runs out only for a file too large for this process, before the map is written.
     try {
-        if (open_files(row, &inv, opened, &count, &maps_failed) == 0) {
+        if (open_files(row, &inv, opened, &count) == 0) {
             const failure f = row.run(inv);
             failed = f.status == NO_FAILURE ? 0 : report(describe_failure(f));
         }
@@ -217,5 +224,5 @@ int run_command(const command_row &row, int argc, char **argv)
     errno = 0;
     if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !failed)
         failed = report(describe_failure(failure{OUTPUT_UNWRITABLE, STANDARD_OUTPUT, errno}));
-    return failed || maps_failed ? row.error_status : inv.status;
+    return failed ? row.error_status : inv.status;
 }

@@ -22,8 +22,8 @@ enum file_role {
     MAP_TO_UPDATE,  // opened for reading and writing and read: the import's
     UNREAD_MAP,     // opened and checked as a map, never read: -tc's placeholder
     SOURCES,        // this argument and every later one: each a MAP, or a game
-                    // archive or folder, left to the command; one that cannot
-                    // be read is an Error line, and the others go on
+                    // archive or folder, left to the command; why one cannot
+                    // be read is left to the command to say
     SURFACE_FILE,   // opened for reading
     OUTPUT,         // created, or emptied once known not to be a map
 };
@@ -46,6 +46,7 @@ struct invocation {
     map_reading reading;          // what MAP or MAP_TO_UPDATE read
     std::vector<given_map> maps;       // SOURCES that are maps and could be read, in order
     std::vector<std::string> sources;  // SOURCES that are archives or folders
+    std::vector<std::string> source_errors;  // Error lines' words for SOURCES that could not be read
     named_file surfaces;
     named_file output;            // OUTPUT, or standard output where none is given
     int status;                   // the exit status the command asks for when nothing fails
@@ -61,7 +62,7 @@ struct command_row {
 int run_command_line(int argc, char **argv);
 // Opens the row's files, runs it and closes them. A failure the command
 // returns becomes one Error line and the row's error status; otherwise the
-// status is the command's, or the error status after one of SOURCES failed.
+// status is the one the command asks for.
 int run_command(const command_row &row, int argc, char **argv);
 // Writes "Error: WHAT" to standard error; returns 1.
 int report(const std::string &what);
