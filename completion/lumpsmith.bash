@@ -4,7 +4,8 @@
 # lumpsmith-preview MAP SURFACE_FILE, lumpsmith-check SURFACE_FILE
 # [MAP|ARCHIVE|FOLDER...], lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT (any
 # file, as sources and the surface file take the same places), and
-# lumpsmith-aas MAP... (archives: *.pk3).
+# lumpsmith-aas MAP... and lumpsmith-rules RULES [MAP|ARCHIVE|FOLDER...]
+# (archives: *.pk3).
 _lumpsmith_offer()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
@@ -40,12 +41,12 @@ _lumpsmith_companion()
     local kind=
     case "${COMP_WORDS[0]##*/}:$COMP_CWORD" in
         lumpsmith-preview:1) kind=map ;;
-        lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-pk3:*) kind=file ;;
-        lumpsmith-check:*) kind=source ;;
+        lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-rules:1 | lumpsmith-pk3:*) kind=file ;;
+        lumpsmith-check:* | lumpsmith-rules:*) kind=source ;;
         lumpsmith-aas:*) kind=map ;;
     esac
     _lumpsmith_offer "$kind"
     return 0
 }
 complete -F _lumpsmith lumpsmith
-complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3 lumpsmith-aas
+complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3 lumpsmith-aas lumpsmith-rules

@@ -39,4 +39,6 @@ lumpsmith-pk3 ''|a.bsp b.txt c.pk3 maps
 lumpsmith-pk3 maps c.pk3 ''|a.bsp b.txt c.pk3 maps 
 lumpsmith-aas ''|a.bsp maps 
 lumpsmith-aas a.bsp ''|a.bsp maps 
+lumpsmith-rules ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-rules b.txt ''|a.bsp c.pk3 maps 
 CASES

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -186,35 +185,6 @@ void note_unknown_textures(const std::vector<checked_line> &lines, const std::un
                                         first + " and " + std::to_string(notes->size() - MOST_NOTES) + " more"}};
 }
 
-// The game's copy of each map in the archives and folders given, read as far
-// as its lump and named "maps/NAME.bsp in ARCHIVE" by a label kept in *labels.
-void read_game_maps(invocation &inv, std::deque<std::string> *labels, std::vector<given_map> *maps)
-{
-    game_files files;
-    std::vector<std::string> errors;
-    open_game_files(inv.sources, &files, &errors);
-    for (const auto &[name, entry] : files.winners) {
-        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".bsp") != 0)
-            continue;
-        labels->push_back(name + " in " + files.archives[entry.archive]);
-        given_map map{labels->back().c_str(), {}};
-        std::string bytes;
-        std::string why = read_map_entry(files, entry, &bytes);
-        const failure f = why.empty() ? read_map_bytes(map.path, reinterpret_cast<const unsigned char *>(bytes.data()),
-                                                       bytes.size(), entry.size, &map.reading)
-                                      : ok();
-        if (why.empty() && f.status != NO_FAILURE)
-            why = describe_failure(f);
-        if (why.empty())
-            maps->push_back(std::move(map));
-        else
-            errors.push_back(why);
-    }
-    close_game_files(&files);
-    for (const std::string &error : errors)
-        inv.status = report(error) + 1;  // 2: an Error line
-}
-
 // "MAP: ..." when a bot file lies beside the map and records another map's
 // checksum, which makes the game's server refuse it; "" otherwise.
 std::string bot_file_finding(const char *map_path)
@@ -244,22 +214,24 @@ std::string bot_file_finding(const char *map_path)
 // Notes the names the records of every map bear, and counts what an import
 // of the file would change in each. The import's own Error lines are not
 // wanted here, where unknown surfaces are findings of their own.
-std::vector<std::string> check_maps(invocation &inv, const std::vector<given_map> &maps, const std::string &text,
+using named_reading = std::pair<const char *, const map_reading *>;
+
+std::vector<std::string> check_maps(invocation &inv, const std::vector<named_reading> &maps, const std::string &text,
                                     std::unordered_set<std::string> *names)
 {
     std::vector<std::string> summary;
-    for (const given_map &map : maps) {
+    for (const auto &[path, reading] : maps) {
         char *said = nullptr;
         std::size_t said_size = 0;
         std::FILE *surfaces = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
         std::FILE *ignored = open_memstream(&said, &said_size);
         texture_lump edited;
-        failure f = failure{OUT_OF_MEMORY, map.path, ENOMEM};
+        failure f = failure{OUT_OF_MEMORY, path, ENOMEM};
         try {
             if (surfaces != nullptr && ignored != nullptr)
-                f = preview_surface_file(map.reading, named_file{surfaces, inv.argv[1]}, ignored, &edited);
+                f = preview_surface_file(*reading, named_file{surfaces, inv.argv[1]}, ignored, &edited);
         } catch (const std::bad_alloc &) {
-            f = failure{OUT_OF_MEMORY, map.path, ENOMEM};
+            f = failure{OUT_OF_MEMORY, path, ENOMEM};
         }
         for (std::FILE *stream : {surfaces, ignored})
             if (stream != nullptr)
@@ -271,11 +243,11 @@ std::vector<std::string> check_maps(invocation &inv, const std::vector<given_map
             continue;
         }
         std::size_t changed = 0;
-        for (std::size_t i = 0; i < map.reading.lump.record_count; ++i) {
-            names->insert(std::string(name_of_record(map.reading.lump, i)));
-            changed += surface_flags_of_record(map.reading.lump, i) != surface_flags_of_record(edited, i);
+        for (std::size_t i = 0; i < reading->lump.record_count; ++i) {
+            names->insert(std::string(name_of_record(reading->lump, i)));
+            changed += surface_flags_of_record(reading->lump, i) != surface_flags_of_record(edited, i);
         }
-        summary.push_back(escaped(map.path) + ": " + std::to_string(changed) + " records would change");
+        summary.push_back(escaped(path) + ": " + std::to_string(changed) + " records would change");
     }
     return summary;
 }
@@ -298,13 +270,19 @@ failure check(invocation &inv)
     const std::string file = escaped(inv.surfaces.path);
     std::vector<finding> found, notes;
     find_in_lines(lines, file, &found);
-    std::deque<std::string> labels;
-    std::vector<given_map> maps = std::move(inv.maps);
+    std::vector<std::string> errors;
+    const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
+    for (const std::string &error : errors)
+        inv.status = report(error) + 1;  // 2: an Error line
+    std::vector<named_reading> maps;
     std::vector<std::string> stale_bot_files;  // printed after the findings
-    for (const given_map &map : maps)
+    for (const given_map &map : inv.maps) {
+        maps.push_back({map.path, &map.reading});
         if (std::string finding = bot_file_finding(map.path); !finding.empty())
             stale_bot_files.push_back(finding);
-    read_game_maps(inv, &labels, &maps);
+    }
+    for (const game_map &map : game_maps)
+        maps.push_back({map.label.c_str(), &map.reading});
     std::unordered_set<std::string> names;
     const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
     note_unknown_textures(lines, names, &notes);

@@ -18,8 +18,8 @@ bool is_exported(const texture_lump &lump, std::size_t i)
            !is_noshader(name_of_record(lump, i));
 }
 
-// Why a record named name cannot have a surface file line that the import
-// would read back as that name, or nullptr when it can.
+}  // namespace
+
 const char *name_read_back_fault(std::string_view name)
 {
     if (name.find('\n') != std::string_view::npos)
@@ -30,6 +30,8 @@ const char *name_read_back_fault(std::string_view name)
         return "the texture name would end early at a \" = \" in or at the end of it";
     return nullptr;
 }
+
+namespace {
 
 using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
 

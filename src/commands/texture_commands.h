@@ -46,6 +46,10 @@ struct surface_reading {
 int read_surface_piece(surface_reading *reading, surface_piece *piece);
 void end_surface_reading(surface_reading *reading);
 
+// Why a texture named name cannot have a surface file line that the import
+// would read back as that name, or nullptr when it can.
+const char *name_read_back_fault(std::string_view name);
+
 // Writes "Textures:" and a "0x%08x - name" line per record not named
 // "noshader" to out, names escaped for_terminal; OUTPUT_UNWRITABLE when out
 // could not be written.

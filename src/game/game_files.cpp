@@ -139,3 +139,28 @@ void close_game_files(game_files *files)
             unzClose(zip);
     files->opened.clear();
 }
+
+std::vector<game_map> read_game_maps(const std::vector<std::string> &sources, std::vector<std::string> *errors)
+{
+    game_files files;
+    std::vector<game_map> maps;
+    open_game_files(sources, &files, errors);
+    for (const auto &[name, entry] : files.winners) {
+        if (!ends_with(name, ".bsp"))
+            continue;
+        game_map map{name + " in " + files.archives[entry.archive], {}};
+        std::string bytes;
+        std::string why = read_map_entry(files, entry, &bytes);
+        const failure f = why.empty() ? read_map_bytes(map.label.c_str(), reinterpret_cast<const unsigned char *>(bytes.data()),
+                                                       bytes.size(), entry.size, &map.reading)
+                                      : ok();
+        if (why.empty() && f.status != NO_FAILURE)
+            why = describe_failure(f);
+        if (why.empty())
+            maps.push_back(std::move(map));
+        else
+            errors->push_back(why);
+    }
+    close_game_files(&files);
+    return maps;
+}

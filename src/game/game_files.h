@@ -7,6 +7,8 @@
 
 #include <minizip/unzip.h>
 
+#include "bsp/map_file.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -46,5 +48,14 @@ std::string read_entry(const game_files &files, const archive_entry &entry, std:
 // checks made on the way; "" or why not.
 std::string read_map_entry(const game_files &files, const archive_entry &entry, std::string *data);
 void close_game_files(game_files *files);
+
+// A map the game would load, read as far as its lump.
+struct game_map {
+    std::string label;  // "maps/NAME.bsp in ARCHIVE"
+    map_reading reading;
+};
+// Opens the sources and reads the game's copy of each map in them, in name
+// order; appends an Error line's words to *errors for each that cannot be.
+std::vector<game_map> read_game_maps(const std::vector<std::string> &sources, std::vector<std::string> *errors);
 
 #endif

@@ -1,0 +1,139 @@
+// lumpsmith-rules RULES SOURCE...: writes a mod's surface file from rules.
+// RULES lines are "PATTERN = SURFACE", "#" comments and blank lines; a
+// pattern is a shell pattern (fnmatch(3), '*' crossing '/' too), matched
+// against each texture name exactly as the import compares names. SOURCEs
+// are maps, archives and game folders, read as lumpsmith-pk3 reads them. On
+// standard output, "NAME = SURFACE" for every texture name the maps hold that
+// a rule matches, the first matching rule winning, sorted, once each: an
+// ordinary surface file, records the export leaves out (water, sky)
+// included. Findings go to standard error as "RULES:LINE: message" lines:
+// unknown surfaces, rules that match no name, and rules that never win.
+// Exit status: 0, 1 after findings, 2 after an Error line.
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "commands/texture_commands.h"
+#include "frontend/frontend.h"
+#include "game/game_files.h"
+#include "surfaces/surfaces.h"
+
+namespace {
+
+struct rule {
+    std::size_t line;
+    std::string pattern, surface;
+    std::size_t matched, won;  // texture names it matches, and those it gives a surface
+};
+
+struct finding {
+    std::size_t line;
+    std::string message;
+};
+
+// The known surface name text would be in lower case, for a hint.
+std::string hint(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    text.erase(text.find_last_not_of(" \t\r") + 1);
+    return surface_index_of(text) < 0 ? "" : " (did you mean \"" + text + "\"?)";
+}
+
+// The rules of the file; a finding for each line that is no rule, or names an unknown surface.
+int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *found)
+{
+    char *line = nullptr;
+    std::size_t capacity = 0, length = 0, number = 0;
+    int error;
+    while ((error = io_read_line(&line, &capacity, &length, file.stream)) == 0) {
+        std::string text(line, length);
+        ++number;
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        const std::size_t start = text.find_first_not_of(" \t\r");
+        const std::size_t separator = text.find(" = ");
+        if (start == std::string::npos || text[start] == '#')
+            continue;
+        if (separator == std::string::npos)
+            found->push_back({number, "not a rule: no ' = ' between the pattern and the surface"});
+        else if (surface_index_of(text.substr(separator + 3)) < 0)
+            found->push_back({number, "unknown surface \"" + escaped(text.substr(separator + 3)) + "\"" +
+                                          hint(text.substr(separator + 3))});
+        else
+            rules->push_back({number, text.substr(0, separator), text.substr(separator + 3), 0, 0});
+    }
+    std::free(line);
+    return error == IO_END ? 0 : error;
+}
+
+// Every texture name the maps hold that a surface file can name.
+std::set<std::string> texture_names(const invocation &inv, const std::vector<game_map> &game_maps)
+{
+    std::vector<const map_reading *> readings;
+    for (const given_map &map : inv.maps)
+        readings.push_back(&map.reading);
+    for (const game_map &map : game_maps)
+        readings.push_back(&map.reading);
+    std::set<std::string> names;
+    for (const map_reading *reading : readings)
+        for (std::size_t i = 0; i < reading->lump.record_count; ++i) {
+            const std::string_view name = name_of_record(reading->lump, i);
+            if (!is_noshader(name) && name_read_back_fault(name) == nullptr)
+                names.emplace(name);
+        }
+    return names;
+}
+
+failure write_surface_file(invocation &inv)
+{
+    std::vector<rule> rules;
+    std::vector<finding> found;
+    if (const int error = read_rules(inv.surfaces, &rules, &found))
+        return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
+    std::vector<std::string> errors = inv.source_errors;
+    const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
+    for (const std::string &name : texture_names(inv, game_maps)) {
+        rule *winner = nullptr;
+        for (rule &r : rules)
+            if (fnmatch(r.pattern.c_str(), name.c_str(), 0) == 0) {
+                ++r.matched;
+                winner = winner ? winner : &r;
+            }
+        if (winner == nullptr)
+            continue;
+        ++winner->won;
+        std::printf("%s = %s\n", name.c_str(), winner->surface.c_str());
+    }
+    for (const rule &r : rules)
+        if (r.won == 0)
+            found.push_back({r.line, r.matched == 0 ? "the rule matches no texture name in the maps"
+                                                    : "the rule never wins: earlier rules match every name it matches"});
+    std::stable_sort(found.begin(), found.end(), [](const finding &a, const finding &b) { return a.line < b.line; });
+    for (const std::string &error : errors)
+        report(error);
+    for (const finding &f : found)
+        std::fprintf(stderr, "%s:%zu: %s\n", escaped(inv.surfaces.path).c_str(), f.line, f.message.c_str());
+    inv.status = !errors.empty() ? 2 : found.empty() ? 0 : 1;
+    return ok();
+}
+
+// The rules file is read as a surface file is.
+const command_row RULES = {{{1, SURFACE_FILE}, {2, SOURCES}}, write_surface_file, 2};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s RULES SOURCE...\n", argc > 0 ? argv[0] : "lumpsmith-rules");
+        return 2;
+    }
+    return run_command(RULES, argc, argv);
+}
