@@ -12,6 +12,7 @@
 // Error line.
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -305,9 +306,5 @@ const command_row CHECK = {{{1, SURFACE_FILE}, {2, SOURCES}}, check, 2};
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SURFACE_FILE [MAP|ARCHIVE|FOLDER...]\n", argc > 0 ? argv[0] : "lumpsmith-check");
-        return 2;
-    }
-    return run_command(CHECK, argc, argv);
+    return run_companion(CHECK, argc, argv, 2, INT_MAX, "SURFACE_FILE [MAP|ARCHIVE|FOLDER...]");
 }

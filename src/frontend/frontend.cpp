@@ -194,6 +194,14 @@ int report(const std::string &what)
     return 1;
 }
 
+int run_companion(const command_row &row, int argc, char **argv, int min_count, int max_count, const char *words)
+{
+    if (argc >= min_count && argc <= max_count)
+        return run_command(row, argc, argv);
+    std::fprintf(stderr, "usage: %s %s\n", argc > 0 ? argv[0] : "lumpsmith", words);
+    return row.error_status;
+}
+
 int run_command_line(int argc, char **argv)
 {
     const command_row *row = find_command(argc, argv);

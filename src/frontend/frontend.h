@@ -64,6 +64,10 @@ int run_command_line(int argc, char **argv);
 // returns becomes one Error line and the row's error status; otherwise the
 // status is the one the command asks for.
 int run_command(const command_row &row, int argc, char **argv);
+// A companion command's whole run: run_command when it is given from
+// min_count to max_count arguments (its name counted); otherwise its usage
+// line, "usage: PROGRAM words", and the row's error status.
+int run_companion(const command_row &row, int argc, char **argv, int min_count, int max_count, const char *words);
 // Writes "Error: WHAT" to standard error; returns 1.
 int report(const std::string &what);
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -224,12 +225,8 @@ const command_row PK3 = {{{-2, SURFACE_FILE}}, pack, 1};
 
 int main(int argc, char **argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s SOURCE... SURFACE_FILE OUTPUT\n", argc > 0 ? argv[0] : "lumpsmith-pk3");
-        return 1;
-    }
     // A file-size limit then makes the write fail, and the run say so,
     // rather than killing it without a word.
     std::signal(SIGXFSZ, SIG_IGN);
-    return run_command(PK3, argc, argv);
+    return run_companion(PK3, argc, argv, 4, INT_MAX, "SOURCE... SURFACE_FILE OUTPUT");
 }

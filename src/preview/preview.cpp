@@ -42,9 +42,5 @@ const command_row PREVIEW = {{{1, MAP}, {2, SURFACE_FILE}}, preview, 1};
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s MAP SURFACE_FILE\n", argc > 0 ? argv[0] : "lumpsmith-preview");
-        return 1;
-    }
-    return run_command(PREVIEW, argc, argv);
+    return run_companion(PREVIEW, argc, argv, 3, 3, "MAP SURFACE_FILE");
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -131,9 +132,5 @@ const command_row RULES = {{{1, SURFACE_FILE}, {2, SOURCES}}, write_surface_file
 
 int main(int argc, char **argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s RULES SOURCE...\n", argc > 0 ? argv[0] : "lumpsmith-rules");
-        return 2;
-    }
-    return run_command(RULES, argc, argv);
+    return run_companion(RULES, argc, argv, 3, INT_MAX, "RULES SOURCE...");
 }
