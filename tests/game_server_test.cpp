@@ -1,12 +1,14 @@
-// The override archive in the game itself: lumpsmith-pk3 makes one from the
-// installed game folder (Debian's openarena-server), and the game's own
-// dedicated server (ioquake3-server) loads an edited map from it and lets a
-// bot join: no "out of date" bot file. The server's map checksum must be the
-// edited map's, so that it is known to have loaded our copy. Skipped (exit
-// status 77) where the game is not installed.
+// The mod tools on the game itself (Debian's openarena-server): a ten-rule
+// file over the installed game folder gives a surface file the check
+// accepts over the same folder; lumpsmith-pk3 makes an override from it, and
+// the game's own dedicated server (ioquake3-server) loads an edited map from
+// it and lets a bot join: no "out of date" bot file. The server's map
+// checksum must be the edited map's, so that it is known to have loaded our
+// copy. Skipped (exit status 77) where the game is not installed.
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "game/bot_file.h"
@@ -38,19 +40,42 @@ int main()
         return SKIPPED;
     }
     temp_dir home;
-    if (!write_text(home / "mod.txt", "textures/gothic_block/blocks10 = rock\n") ||
+    if (!write_text(home / "mod.rules", "textures/*metal* = steel\ntextures/*rust* = iron\ntextures/*wood* = hardwood\n"
+                                        "textures/*grass* = grass\ntextures/*sand* = sand\ntextures/*glass* = glass\n"
+                                        "textures/*water* = water\ntextures/*brick* = brick\n"
+                                        "textures/*concrete* = cement\ntextures/gothic_block/blocks10 = rock\n") ||
         run_shell("mkdir -p '" + home / "baseoa" + "'") != 0)
         return fail("cannot set up " + home.path, "");
+    run_options rules, check;
+    rules.program = "lumpsmith-rules";
+    rules.stdout_path = home / "mod.txt";
+    check.program = "lumpsmith-check";
+    const run_result written = run_tool(home, {"mod.rules", BASE_PATH + "/baseoa"}, rules);
+    const run_result checked = run_tool(home, {"mod.txt", BASE_PATH + "/baseoa"}, check);
+    if (written.status != 0 || checked.status != 0)
+        return fail("the check does not accept what the rules wrote", written.err + checked.out + checked.err);
     run_options pk3;
     pk3.program = "lumpsmith-pk3";
     const run_result made = run_tool(home, {BASE_PATH + "/baseoa", "mod.txt", "baseoa/zz-lumpsmith.pk3"}, pk3);
     if (made.status != 0 || !holds(made.out, "maps/oa_dm1.aas: map checksum updated\n"))
         return fail("lumpsmith-pk3 did not edit oa_dm1 and its bot file", made.out + made.err);
-    std::string edited;
+    // Every bot file in the override records its edited map's checksum.
+    std::map<std::string, std::string> packed;
     for (const auto &[name, data] : read_archive(home / "baseoa/zz-lumpsmith.pk3"))
-        if (name == "maps/oa_dm1.bsp")
-            edited = data;
-    const auto checksum = static_cast<std::int32_t>(map_checksum(reinterpret_cast<const unsigned char *>(edited.data()), edited.size()));
+        packed[name] = data;
+    const auto checksum_of = [](const std::string &map) {
+        return map_checksum(reinterpret_cast<const unsigned char *>(map.data()), map.size());
+    };
+    for (const auto &[name, data] : packed) {
+        std::uint32_t recorded = 0;
+        const std::string map = name.substr(0, name.size() - 4) + ".bsp";
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".aas") == 0 &&
+            (!recorded_checksum(reinterpret_cast<const unsigned char *>(data.data()), data.size(), &recorded) ||
+             packed.count(map) == 0 || recorded != checksum_of(packed[map])))
+            return fail(name + " does not record the checksum of the edited " + map, made.out);
+    }
+    const std::string &edited = packed["maps/oa_dm1.bsp"];
+    const auto checksum = static_cast<std::int32_t>(checksum_of(edited));
 
     // Commands given on the command line run in turn once the server is up:
     // the map loads, a bot is added, and the checksum is printed.
