@@ -212,12 +212,13 @@ TEST(Pk3, EditsTheCopyOfEachMapTheGameLoadsAndKeepsItsBotFileInStep)
     const bytes star = with_flags(g.x_late, AT, 0, set_surface_index(0, 9));
     const bytes x = star;
     const auto size = std::filesystem::file_size(g.dir / "mod/zz-lumpsmith.pk3");
-    EXPECT_EQ(r.out, "maps/*.bsp: 1 records changed (base/pak1.pk3)\n"
+    EXPECT_EQ(r.out, "reading the game's maps, and packing those that change\n"
+                     "maps/*.bsp: 1 records changed (base/pak1.pk3)\n"
                      "maps/a.bsp: 2 records changed (base/pak0.pk3)\n"
                      "maps/b.bsp: 1 records changed (base/pak1.pk3)\n"
                      "maps/x.bsp: 1 records changed (base/zz_a.pk3)\n"
                      "maps/a.aas: map checksum updated\n"
-                     "packing 4 maps and 1 bot files into mod/zz-lumpsmith.pk3\n"
+                     "writing 4 maps and 1 bot files into mod/zz-lumpsmith.pk3\n"
                      "mod/zz-lumpsmith.pk3: 4 maps and 1 bot files, " + std::to_string(size) + " bytes; 1 maps unchanged\n");
     // The mod's own bot file, in its version's form, with only the checksum changed.
     EXPECT_EQ(read_archive(g.dir / "mod/zz-lumpsmith.pk3"),
@@ -300,7 +301,8 @@ TEST(Pk3, NoChangedMapMakesNoArchive)
     ASSERT_TRUE(write_text(g.dir / "none.txt", "textures/a/floor = grass\ntextures/nowhere = rock\n"));
     const run_result r = run_tool(g.dir, {"base/pak0.pk3", "none.txt", "out.pk3"}, program("lumpsmith-pk3"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "lumpsmith-pk3: no map changed; out.pk3 not made\n");
+    EXPECT_EQ(r.out, "reading the game's maps, and packing those that change\n"
+                     "lumpsmith-pk3: no map changed; out.pk3 not made\n");
     EXPECT_FALSE(std::filesystem::exists(g.dir / "out.pk3"));
 }
 

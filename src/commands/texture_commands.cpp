@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -145,20 +146,29 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
         reading->at = 0;
         ++reading->line_number;
     }
-    const std::string_view line(reading->line, reading->length);
-    std::string_view text = line.substr(reading->at, LINE_BUFFER_SIZE - 1);
+    char *start = reading->line + reading->at;
+    const std::size_t size = std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at);
     piece->first = reading->at == 0;
-    reading->at += text.size();
+    reading->at += size;
     piece->line_number = reading->line_number;
-    piece->line_length = line.size() - (line.back() == '\n');
-    text = text.substr(0, text.find('\0'));
-    if (!text.empty() && text.back() == '\n')
-        text.remove_suffix(1);
-    const std::size_t separator = text.find(" = ");
-    piece->has_separator = separator != std::string_view::npos;
-    piece->text = text;
-    piece->texture = piece->has_separator ? text.substr(0, separator) : std::string_view();
-    piece->surface = piece->has_separator ? text.substr(separator + 3) : std::string_view();
+    piece->line_length = reading->length - (reading->line[reading->length - 1] == '\n');
+    // One pass finds the first '=' that is a separator's and the first NUL,
+    // which ends the text: strchrnul stops at either, and the piece is
+    // ended with a NUL of its own for the pass, then given its byte back.
+    char *limit = reading->line + reading->at;
+    const char kept = *limit;
+    *limit = '\0';
+    const char *equals = strchrnul(start, '=');
+    while (*equals != '\0' && !(equals > start && equals[-1] == ' ' && equals[1] == ' '))
+        equals = strchrnul(equals + 1, '=');
+    const bool separator = *equals != '\0';
+    const char *end = separator ? equals + 2 + std::strlen(equals + 2) : equals;
+    *limit = kept;
+    end -= end > start && end[-1] == '\n';
+    piece->text = std::string_view(start, static_cast<std::size_t>(end - start));
+    piece->has_separator = separator;
+    piece->texture = separator ? std::string_view(start, static_cast<std::size_t>(equals - 1 - start)) : std::string_view();
+    piece->surface = separator ? std::string_view(equals + 2, static_cast<std::size_t>(end - equals - 2)) : std::string_view();
     return 0;
 }
 

@@ -7,9 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "failure.h"
 
@@ -19,41 +17,6 @@ constexpr int LEVEL = 6;
 constexpr uLong DOS_1980_01_01 = (1u << 5 | 1u) << 16;  // the earliest time a zip can hold
 constexpr uLong UNIX_MADE_BY = 3 << 8 | 20;             // so that the mode below counts
 constexpr uLong REGULAR_0644 = 0100644ul << 16;
-
-// Fills in file's raw deflate stream and CRC; false when zlib failed.
-bool deflate_file(packed_file *file)
-{
-    z_stream z = {};
-    if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    file->deflated.resize(deflateBound(&z, file->data.size()));
-    z.next_in = reinterpret_cast<Bytef *>(file->data.data());
-    z.avail_in = static_cast<uInt>(file->data.size());
-    z.next_out = reinterpret_cast<Bytef *>(file->deflated.data());
-    z.avail_out = static_cast<uInt>(file->deflated.size());
-    const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
-    file->deflated.resize(z.total_out);
-    file->crc = static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(file->data.data()), file->data.size()));
-    deflateEnd(&z);
-    return done;
-}
-
-bool deflate_on_every_core(std::vector<packed_file> *files)
-{
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    const auto work = [&] {
-        for (std::size_t i; (i = next++) < files->size();)
-            failed = !deflate_file(&(*files)[i]) || failed;
-    };
-    std::vector<std::thread> threads;
-    for (unsigned t = 1; t < std::max(1u, std::thread::hardware_concurrency()) && t < files->size(); ++t)
-        threads.emplace_back(work);
-    work();
-    for (std::thread &thread : threads)
-        thread.join();
-    return !failed;
-}
 
 // Writes the deflated files as a zip archive at path; false when any write failed.
 bool write_zip(const std::string &path, const std::vector<packed_file> &files)
@@ -75,11 +38,26 @@ bool write_zip(const std::string &path, const std::vector<packed_file> &files)
 
 }  // namespace
 
+bool deflate_file(packed_file *file)
+{
+    z_stream z = {};
+    if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    file->deflated.resize(deflateBound(&z, file->data.size()));
+    z.next_in = reinterpret_cast<Bytef *>(file->data.data());
+    z.avail_in = static_cast<uInt>(file->data.size());
+    z.next_out = reinterpret_cast<Bytef *>(file->deflated.data());
+    z.avail_out = static_cast<uInt>(file->deflated.size());
+    const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    file->deflated.resize(z.total_out);
+    file->crc = static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(file->data.data()), file->data.size()));
+    deflateEnd(&z);
+    return done;
+}
+
 std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size)
 {
     std::sort(files->begin(), files->end(), [](const packed_file &a, const packed_file &b) { return a.name < b.name; });
-    if (!deflate_on_every_core(files))
-        return "Cannot write " + escaped(output) + ": deflate failed";
     const std::size_t slash = output.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : output.substr(0, slash);
     const std::string name = output.substr(slash + 1);

@@ -12,14 +12,16 @@
 struct packed_file {
     std::string name;      // its name in the archive
     std::string data;      // as the game reads it
-    std::string deflated;  // filled by write_override
+    std::string deflated;  // filled by deflate_file
     std::uint32_t crc;
 };
 
-// Deflates the files on every core (level 6, as zip -6), then writes them
-// with minizip in name order, with fixed times and modes and no extra
-// fields, so that the same files always give the same bytes. *size is the
-// archive's; "" or an Error line's words.
+// Fills in file's raw deflate stream (level 6, as zip -6) and its CRC;
+// false when zlib failed.
+bool deflate_file(packed_file *file);
+// Writes the deflated files with minizip in name order, with fixed times and
+// modes and no extra fields, so that the same files always give the same
+// bytes. *size is the archive's; "" or an Error line's words.
 std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size);
 
 #endif

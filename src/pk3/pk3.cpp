@@ -6,10 +6,14 @@
 // does. Nothing is written unless the whole mod can be made as meant.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <climits>
 #include <cstdio>
+#include <iterator>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands/texture_commands.h"
@@ -71,60 +75,100 @@ std::string surface_file_errors(const run &r)
     return text;
 }
 
-// Edits one map as the import would; adds it to the packed files when it changes.
-std::string take_map(run *r, const archive_entry &entry)
+// What came of one map: nothing when it stays as it is; else the edited map
+// and its bot file, deflated, with the lines that say so.
+struct map_result {
+    std::string error;  // an Error line's words, or ""
+    std::vector<packed_file> packed;
+    std::vector<const archive_entry *> overridden;  // the copies they override
+    std::string map_line, bot_line;
+};
+
+// The bot file of a map just edited, with the edited map's checksum.
+void take_bot_file(const run &r, const game_files &files, map_result *result)
 {
-    const std::string where = entry.name + " in " + r->files.archives[entry.archive];
+    const packed_file &map = result->packed.front();
+    const std::string name = map.name.substr(0, map.name.size() - 4) + ".aas";
+    const auto found = r.files.winners.find(name);
+    if (found == r.files.winners.end())
+        return;
+    std::string bytes;
+    if ((result->error = read_entry(files, found->second, found->second.size, &bytes)) != "")
+        return;
+    auto *header = reinterpret_cast<unsigned char *>(bytes.data());
+    std::uint32_t recorded;
+    if (!recorded_checksum(header, bytes.size(), &recorded)) {
+        result->error = "Cannot read " + escaped(name) + " in " + escaped(files.archives[found->second.archive]) +
+                        ": it is not a bot file (no EAAS header of version 4 or 5)";
+        return;
+    }
+    record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data.data()), map.data.size()));
+    result->bot_line = escaped(name) + ": map checksum updated\n";
+    result->packed.push_back({name, std::move(bytes), "", 0});
+    result->overridden.push_back(&found->second);
+}
+
+// Edits one map as the import would and, when it changes, its bot file, and
+// deflates both.
+void take_map(const run &r, const game_files &files, const archive_entry &entry, map_result *result)
+{
+    const std::string where = entry.name + " in " + files.archives[entry.archive];
     std::string bytes;
     // Only as far as the lump: most maps stay as they are.
-    if (const std::string why = read_map_entry(r->files, entry, &bytes); !why.empty())
-        return why;
+    if ((result->error = read_map_entry(files, entry, &bytes)) != "")
+        return;
     map_reading map;
     failure f = read_map_bytes(where.c_str(), reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
                                entry.size, &map);
     texture_lump edited;
     std::size_t changed = 0;
     if (f.status == NO_FAILURE)
-        f = edit_map(*r, map, &edited, &changed);
+        f = edit_map(r, map, &edited, &changed);
     if (f.status != NO_FAILURE)
-        return describe_failure(f);
-    if (changed == 0) {
-        ++r->unchanged;
-        return "";
-    }
-    if (const std::string why = read_entry(r->files, entry, entry.size, &bytes); !why.empty())
-        return why;
+        result->error = describe_failure(f);
+    if (changed == 0 || !result->error.empty() || (result->error = read_entry(files, entry, entry.size, &bytes)) != "")
+        return;
     std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, bytes.begin() + map.header.lump_offset);
-    std::printf("%s: %zu records changed (%s)\n", escaped(entry.name).c_str(), changed,
-                escaped(r->files.archives[entry.archive]).c_str());
-    r->packed.push_back({entry.name, std::move(bytes), "", 0});
-    r->overridden.push_back(&entry);
-    ++r->maps;
-    return "";
+    result->map_line = escaped(entry.name) + ": " + std::to_string(changed) + " records changed (" +
+                       escaped(files.archives[entry.archive]) + ")\n";
+    result->packed.push_back({entry.name, std::move(bytes), "", 0});
+    result->overridden.push_back(&entry);
+    take_bot_file(r, files, result);
+    for (packed_file &file : result->packed)
+        if (result->error.empty() && !deflate_file(&file))
+            result->error = "Cannot write " + escaped(r.output) + ": zlib could not deflate " + escaped(file.name);
 }
 
-// The bot file of a map just packed, with the edited map's checksum.
-std::string take_bot_file(run *r, const packed_file &map)
+// Takes every map on every core, each thread reading through its own open
+// archives; what a thread throws, it keeps as its map's Error line.
+void take_maps(run *r, std::vector<map_result> *results)
 {
-    const std::string name = map.name.substr(0, map.name.size() - 4) + ".aas";
-    const auto found = r->files.winners.find(name);
-    if (found == r->files.winners.end())
-        return "";
-    std::string bytes;
-    const std::string why = read_entry(r->files, found->second, found->second.size, &bytes);
-    if (!why.empty())
-        return why;
-    auto *header = reinterpret_cast<unsigned char *>(bytes.data());
-    std::uint32_t recorded;
-    if (!recorded_checksum(header, bytes.size(), &recorded))
-        return "Cannot read " + escaped(name) + " in " + escaped(r->files.archives[found->second.archive]) +
-               ": it is not a bot file (no EAAS header of version 4 or 5)";
-    record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data.data()), map.data.size()));
-    std::printf("%s: map checksum updated\n", escaped(name).c_str());
-    r->packed.push_back({name, std::move(bytes), "", 0});
-    r->overridden.push_back(&found->second);
-    ++r->bots;
-    return "";
+    std::vector<const archive_entry *> maps;
+    for (const auto &[name, entry] : r->files.winners)
+        if (ends_with(name, ".bsp"))
+            maps.push_back(&entry);
+    results->resize(maps.size());
+    const auto work = [&](std::size_t first, std::size_t step) {
+        game_files own;
+        std::vector<std::string> ignored;  // said already, when the sources were first opened
+        if (first != 0)
+            open_game_files(r->sources, &own, &ignored);
+        for (std::size_t m = first; m < maps.size(); m += step) {
+            try {
+                take_map(*r, first == 0 ? r->files : own, *maps[m], &(*results)[m]);
+            } catch (const std::bad_alloc &) {
+                (*results)[m] = {"Cannot read " + escaped(maps[m]->name) + ": Cannot allocate memory", {}, {}, "", ""};
+            }
+        }
+        close_game_files(&own);
+    };
+    const std::size_t step = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), maps.size()));
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < step; ++t)
+        threads.emplace_back(work, t, step);
+    work(0, step);
+    for (std::thread &thread : threads)
+        thread.join();
 }
 
 bool same_folder(const std::string &a, const std::string &b)
@@ -166,13 +210,23 @@ std::string load_order_fault(const run &r)
 void collect(run *r, std::vector<std::string> *errors)
 {
     open_game_files(r->sources, &r->files, errors);
-    for (const auto &[name, entry] : r->files.winners)
-        if (errors->empty() && ends_with(name, ".bsp"))
-            if (const std::string why = take_map(r, entry); !why.empty())
-                errors->push_back(why);
-    for (std::size_t m = 0, maps = r->packed.size(); m < maps && errors->empty(); ++m)
-        if (const std::string why = take_bot_file(r, r->packed[m]); !why.empty())
-            errors->push_back(why);
+    if (!errors->empty())
+        return;
+    std::vector<map_result> results;
+    take_maps(r, &results);
+    std::string bot_lines;
+    for (map_result &result : results) {
+        if (!result.error.empty())
+            errors->push_back(result.error);
+        r->unchanged += result.packed.empty();
+        r->maps += !result.packed.empty();
+        r->bots += result.packed.size() > 1;
+        std::fputs(result.map_line.c_str(), stdout);
+        bot_lines += result.bot_line;
+        std::move(result.packed.begin(), result.packed.end(), std::back_inserter(r->packed));
+        r->overridden.insert(r->overridden.end(), result.overridden.begin(), result.overridden.end());
+    }
+    std::fputs(bot_lines.c_str(), stdout);
     if (const std::string why = errors->empty() ? load_order_fault(*r) : ""; !why.empty())
         errors->push_back(why);
 }
@@ -196,12 +250,16 @@ failure pack(invocation &inv)
     if (!said.empty())
         errors.push_back("Refusing to write " + escaped(r.output) +
                          ": the surface file has errors (above), so the mod would not be what it says");
-    if (errors.empty())
+    if (errors.empty()) {
+        // The long step: every map read, and those that change edited and deflated.
+        std::printf("reading the game's maps, and packing those that change\n");
+        std::fflush(stdout);
         collect(&r, &errors);
+    }
     close_game_files(&r.files);
     std::uint64_t size = 0;
     if (errors.empty() && r.maps > 0) {
-        std::printf("packing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());
+        std::printf("writing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());
         std::fflush(stdout);
         if (const std::string why = write_override(r.output, &r.packed, &size); !why.empty())
             errors.push_back(why);
