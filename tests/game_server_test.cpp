@@ -4,14 +4,17 @@
 // the game's own dedicated server (ioquake3-server) loads an edited map from
 // it and lets a bot join: no "out of date" bot file. The server's map
 // checksum must be the edited map's, so that it is known to have loaded our
-// copy. Skipped (exit status 77) where the game is not installed.
+// copy; each packed map must be the game's copy of it with only surface bits
+// changed. Skipped (exit status 77) where the game is not installed.
 #include <unistd.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 
+#include "bsp/bsp_lump.h"
 #include "game/bot_file.h"
+#include "game/game_files.h"
 #include "test_support.h"
 
 namespace {
@@ -74,6 +77,30 @@ int main()
              packed.count(map) == 0 || recorded != checksum_of(packed[map])))
             return fail(name + " does not record the checksum of the edited " + map, made.out);
     }
+    // Each packed map is the game's own copy with only surface bits (20..31
+    // of a record's surface flags, bytes 66 and 67 of the record, high
+    // nibble first) changed.
+    std::vector<std::string> errors;
+    game_files game;
+    open_game_files({BASE_PATH + "/baseoa"}, &game, &errors);
+    for (const auto &[name, data] : packed) {
+        std::string original;
+        const auto winner = game.winners.find(name);
+        if (name.compare(name.size() - 4, 4, ".bsp") != 0)
+            continue;
+        if (winner == game.winners.end() || !read_entry(game, winner->second, winner->second.size, &original).empty() ||
+            original.size() != data.size() || original.size() < HEADER_SIZE)
+            return fail(name + " is not the game's copy of that map", made.out);
+        const std::size_t lump = load_u32le(reinterpret_cast<const unsigned char *>(original.data()) + LUMP_OFFSET_AT);
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            const unsigned changed = static_cast<unsigned char>(data[i] ^ original[i]);
+            const std::size_t at = (i - lump) % RECORD_SIZE;
+            if (changed != 0 && (i < lump || (at != SURFACE_FLAGS_AT + 2 && at != SURFACE_FLAGS_AT + 3) ||
+                                 (at == SURFACE_FLAGS_AT + 2 && (changed & 0x0F) != 0)))
+                return fail(name + " differs from the game's copy outside surface bits, at byte " + std::to_string(i), "");
+        }
+    }
+    close_game_files(&game);
     const std::string &edited = packed["maps/oa_dm1.bsp"];
     const auto checksum = static_cast<std::int32_t>(checksum_of(edited));
 
