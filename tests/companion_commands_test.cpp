@@ -238,6 +238,7 @@ TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
         std::vector<std::string> args;
         std::vector<archive_file> bad;  // written as base/pak2.pk3 when not empty
         std::string surfaces, err;
+        bool damaged = false;  // the last entry of pak2.pk3's list of files made unreadable
     };
     const std::vector<refusal> refusals = {
         {{"base", "mod.txt", "base/pak0.pk3"}, {}, "", prefix + "base/pak0.pk3: it exists\n"},
@@ -255,6 +256,8 @@ TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
          "Error: Cannot read maps/a.bsp in base/pak2.pk3: it is encrypted\n"},
         {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "", false, true}}, "",
          "Error: Cannot read maps/a.bsp in base/pak2.pk3: its CRC is not the one the archive says\n"},
+        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "1"}, {"maps/a.aas", "2"}}, "",
+         "Error: Cannot read base/pak2.pk3: its list of files is damaged\n", true},
     };
     for (const refusal &c : refusals) {
         SCOPED_TRACE(c.err);
@@ -264,6 +267,11 @@ TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
             bad[0].data = text(g.a);  // a map that changes, so that it is read whole
         if (!bad.empty()) {
             ASSERT_TRUE(write_archive(g.dir / "base/pak2.pk3", bad));
+        }
+        if (c.damaged) {
+            std::string archive = text(read_bytes(g.dir / "base/pak2.pk3"));
+            archive[archive.rfind("PK\1\2") + 2] = 9;
+            ASSERT_TRUE(write_text(g.dir / "base/pak2.pk3", archive));
         }
         if (!c.surfaces.empty()) {
             ASSERT_TRUE(write_text(g.dir / "mod.txt", c.surfaces));

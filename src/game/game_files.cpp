@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "bsp/bsp_lump.h"
 #include "failure.h"
@@ -38,7 +37,10 @@ bool list_folder(const std::string &folder, std::vector<std::string> *archives)
             S_ISREG(st.st_mode))
             names.push_back(entry->d_name);
     closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) { return loads_before(a, b); });
+    // Names the game cannot tell apart (a.pk3, A.pk3) in byte order, so that every run agrees.
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return loads_before(a, b) || (!loads_before(b, a) && a < b);
+    });
     for (const std::string &name : names)
         archives->push_back(folder + "/" + name);
     return true;
@@ -49,10 +51,11 @@ void index_archive(game_files *files, std::size_t a, std::vector<std::string> *e
 {
     unzFile zip = files->opened[a];
     std::map<std::string, archive_entry> own;
-    for (int at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
+    int at;
+    for (at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
         unz_file_info64 info;
         char name[65536];
-        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK)
+        if ((at = unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0)) != UNZ_OK)
             break;
         archive_entry entry{a, std::string(name, std::min<std::size_t>(info.size_filename, sizeof name - 1)), {},
                             static_cast<std::uint32_t>(info.crc), info.uncompressed_size, (info.flag & ENCRYPTED_FLAG) != 0};
@@ -62,6 +65,8 @@ void index_archive(game_files *files, std::size_t a, std::vector<std::string> *e
             errors->push_back("Cannot read " + escaped(entry.name) + " in " + escaped(files->archives[a]) +
                               ": the archive holds two files of that name");
     }
+    if (at != UNZ_END_OF_LIST_OF_FILE)
+        errors->push_back("Cannot read " + escaped(files->archives[a]) + ": its list of files is damaged");
     for (auto &[name, entry] : own)
         files->winners[name] = entry;
 }
