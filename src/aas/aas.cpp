@@ -37,8 +37,11 @@ std::string open_stamped(const char *path, bool for_update, opened *f)
 {
     const int fd = open(path, (for_update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     f->file = named_file{fd < 0 ? nullptr : fdopen(fd, for_update ? "r+b" : "rb"), path};
+    const int error = errno;
+    if (f->file.stream == nullptr && fd >= 0)
+        close(fd);
     if (f->file.stream == nullptr)
-        return "Cannot open " + escaped(path) + ": " + std::strerror(errno);
+        return "Cannot open " + escaped(path) + ": " + std::strerror(error);
     if (fstat(fd, &f->stamp) != 0 || !S_ISREG(f->stamp.st_mode))
         return "Cannot read " + escaped(path) + ": not a regular file";
     return "";
@@ -59,7 +62,7 @@ std::string update(const char *map_path)
     std::uint32_t recorded = 0;
     int error = 0;
     if (why.empty() && !(lock(bot, F_WRLCK) && lock(map, F_RDLCK)))
-        why = "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(errno);
+        why = "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(error = errno);
     else if (why.empty() && (error = io_read_at(map.file.stream, bytes.data(), bytes.size(), 0)) != 0)
         why = "Cannot read " + escaped(map_path) + ": " + (error == IO_END ? "it changed while it was read" : std::strerror(error));
     else if (why.empty() && (io_read_at(bot.file.stream, header, sizeof header, 0) != 0 ||
