@@ -24,12 +24,14 @@ struct opened {
     struct stat stamp;
 };
 
-bool lock(const opened &f, short type)
+// Waits for a lock of type on the file; 0, or the errno of the refusal.
+int lock(const opened &f, short type)
 {
     struct flock l = {};
     l.l_type = type;
-    const int result = retry_interrupted([&] { return fcntl(fileno(f.file.stream), F_OFD_SETLKW, &l); });
-    return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;  // no locks on this filesystem
+    if (retry_interrupted([&] { return fcntl(fileno(f.file.stream), F_OFD_SETLKW, &l); }) == 0)
+        return 0;
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;  // 0: no locks on this filesystem
 }
 
 // Opens path, stamped; "" or an Error line's words.
@@ -61,8 +63,8 @@ std::string update(const char *map_path)
     unsigned char header[BOT_FILE_HEADER_SIZE];
     std::uint32_t recorded = 0;
     int error = 0;
-    if (why.empty() && !(lock(bot, F_WRLCK) && lock(map, F_RDLCK)))
-        why = "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(error = errno);
+    if (why.empty() && ((error = lock(bot, F_WRLCK)) != 0 || (error = lock(map, F_RDLCK)) != 0))
+        why = "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(error);
     else if (why.empty() && (error = io_read_at(map.file.stream, bytes.data(), bytes.size(), 0)) != 0)
         why = "Cannot read " + escaped(map_path) + ": " + (error == IO_END ? "it changed while it was read" : std::strerror(error));
     else if (why.empty() && (io_read_at(bot.file.stream, header, sizeof header, 0) != 0 ||
