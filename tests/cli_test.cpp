@@ -342,6 +342,8 @@ TEST_F(Cli, ImportRefusesMapsItCannotReadOrWrite)
     ASSERT_TRUE(write_bytes(dir / "cut.bsp", bytes(map.begin(), map.end() - 60)));
     expect_run({"-si", "cut.bsp", "in.txt"}, 1, "",
                "Error: Cannot read cut.bsp: texture lump reaches past the end of the file\n");
+    // Both files are opened, in order, before the map is read.
+    expect_run({"-si", "cut.bsp", "missing.txt"}, 1, "", "Error: Cannot open missing.txt\n");
     EXPECT_EQ(read_bytes(dir / "cut.bsp"), bytes(map.begin(), map.end() - 60));
 
     ASSERT_EQ(chmod((dir / "map.bsp").c_str(), 0444), 0);

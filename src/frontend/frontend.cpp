@@ -119,9 +119,8 @@ int read_given_map(const char *path, invocation *inv)
 }
 
 // Checks and prepares a file just opened for its role; 0, or 1 after saying
-// why the command cannot run. A map that holds text where a surface file
-// follows was most likely given in its place, and the Error line says so.
-int take_file(const command_row &row, const file_slot &slot, named_file file, invocation *inv)
+// why the command cannot run. A map to read is left *unread.
+int take_file(const file_slot &slot, named_file file, invocation *inv, bool *unread)
 {
     switch (slot.role) {
     case SURFACE_FILE:
@@ -139,22 +138,34 @@ int take_file(const command_row &row, const file_slot &slot, named_file file, in
         inv->output = file;
         return 0;
     }
-    default: {
+    default:
         inv->map = file;
-        if (guard_standard_streams(file) != 0)
-            return 1;
-        failure f = slot.role == UNREAD_MAP ? ok() : read_map_shared(file, stderr, &inv->reading);
-        f.text_given = f.text_given && std::any_of(std::begin(row.files), std::end(row.files),
-                                                   [](const file_slot &s) { return s.role == SURFACE_FILE; });
-        return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
-    }
+        *unread = slot.role != UNREAD_MAP;
+        return guard_standard_streams(file);
     }
 }
 
-// Opens the row's files in order, recording them in opened[] for closing;
-// 0, or 1 after saying why the command cannot run.
+// Reads the row's map, if one waits to be read; 0, or 1 after saying why
+// not. A map that holds text where a surface file follows was most likely
+// given in its place, and the Error line says so.
+int read_waiting_map(const command_row &row, invocation *inv, bool *unread)
+{
+    if (!*unread)
+        return 0;
+    *unread = false;
+    failure f = read_map_shared(inv->map, stderr, &inv->reading);
+    f.text_given = f.text_given && std::any_of(std::begin(row.files), std::end(row.files),
+                                               [](const file_slot &s) { return s.role == SURFACE_FILE; });
+    return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
+}
+
+// Opens the row's files in order, recording them in opened[] for closing,
+// and reads the map once they are open, but before an output is: the files
+// open in the row's order, and no output is created or emptied for a map
+// that cannot be read. 0, or 1 after saying why the command cannot run.
 int open_files(const command_row &row, invocation *inv, named_file opened[], int *count)
 {
+    bool unread = false;
     for (const file_slot &slot : row.files) {
         for (int a = slot.arg; slot.role == SOURCES && a < inv->argc; ++a)
             if (read_given_map(inv->argv[a], inv) != 0)
@@ -162,12 +173,14 @@ int open_files(const command_row &row, invocation *inv, named_file opened[], int
         const int arg = slot.arg < 0 ? inv->argc + slot.arg : slot.arg;
         if (slot.role == NO_FILE || slot.role == SOURCES || arg >= inv->argc)
             continue;
+        if (slot.role == OUTPUT && read_waiting_map(row, inv, &unread) != 0)
+            return 1;
         if (const std::string why = open_file(inv->argv[arg], slot.role, &opened[*count]); !why.empty())
             return report(why);
-        if (take_file(row, slot, opened[(*count)++], inv) != 0)
+        if (take_file(slot, opened[(*count)++], inv, &unread) != 0)
             return 1;
     }
-    return 0;
+    return read_waiting_map(row, inv, &unread);
 }
 
 // Closes the streams, the last opened first; 1 after reporting the first

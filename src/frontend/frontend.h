@@ -13,9 +13,9 @@ constexpr int MAX_FILES = 2;
 
 // What a file is to its command, which decides how it is opened and checked.
 // A map is opened without waiting, so that a FIFO given as one cannot block,
-// and every map a command reads is read whole, under a shared lock, before
-// the next file is opened: no output is created or emptied for a map that
-// cannot be read.
+// and every map a command reads is read whole, under a shared lock, once
+// the command's other files are open but before an output is: no output is
+// created or emptied for a map that cannot be read.
 enum file_role {
     NO_FILE,        // ends a row's list
     MAP,            // opened for reading and read
