@@ -12,7 +12,6 @@
 #include <filesystem>
 
 #include <minizip/unzip.h>
-#include <minizip/zip.h>
 
 #include "commands/texture_commands.h"
 
@@ -63,23 +62,6 @@ failure read_and_import(named_file map, named_file surfaces, std::FILE *err)
     map_reading reading;
     const failure f = read_map_shared(map, err, &reading);
     return f.status == NO_FAILURE ? import_surface_file(map, &reading, surfaces, err) : f;
-}
-
-bool write_archive(const std::string &path, const std::vector<archive_file> &files)
-{
-    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-    bool ok = zip != nullptr;
-    for (const archive_file &f : files) {
-        const zip_fileinfo info = {};
-        const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(f.data.data()), static_cast<uInt>(f.data.size()));
-        // A wrong CRC is stored as given, so that no reader can notice before it inflates.
-        ok = ok && zipOpenNewFileInZip3_64(zip, f.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                           f.wrong_crc ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, f.wrong_crc, -MAX_WBITS, 8,
-                                           Z_DEFAULT_STRATEGY, f.encrypted ? "x" : nullptr, crc, 0) == ZIP_OK &&
-             zipWriteInFileInZip(zip, f.data.data(), static_cast<unsigned>(f.data.size())) == ZIP_OK &&
-             (f.wrong_crc ? zipCloseFileInZipRaw(zip, f.data.size(), crc ^ 1) : zipCloseFileInZip(zip)) == ZIP_OK;
-    }
-    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && ok;
 }
 
 std::vector<std::pair<std::string, std::string>> read_archive(const std::string &path)

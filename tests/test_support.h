@@ -34,15 +34,6 @@ bytes with_flags(bytes map, std::uint32_t lump_offset, std::size_t i, std::uint3
 // the surface file into it.
 failure read_and_import(named_file map, named_file surfaces, std::FILE *err);
 
-// A file for a zip archive made here with minizip, the library the tool reads with.
-struct archive_file {
-    std::string name;
-    std::string data;
-    bool encrypted = false;  // under the password "x"
-    bool wrong_crc = false;  // stored with a CRC one off
-};
-// Writes the files, in order, as a zip archive at path; false when it could not.
-bool write_archive(const std::string &path, const std::vector<archive_file> &files);
 // The names and data of an archive's files, in order; empty when it cannot be read.
 std::vector<std::pair<std::string, std::string>> read_archive(const std::string &path);
 

@@ -1,8 +1,6 @@
 // Writes a small sample map to the path given, for trying the tool out, and
 // with a second path a game-style archive holding it as maps/sample.bsp
 // beside a bot file made for it, maps/sample.aas.
-#include <minizip/zip.h>
-
 #include <cstdio>
 #include <string>
 
@@ -18,20 +16,6 @@ std::string bot_file_for(const bytes &map)
     unsigned char header[BOT_FILE_HEADER_SIZE] = {'E', 'A', 'A', 'S', 5};
     record_checksum(header, map_checksum(map.data(), map.size()));
     return std::string(reinterpret_cast<const char *>(header), sizeof header) + std::string(500, '\0');
-}
-
-bool write_archive(const char *path, const bytes &map)
-{
-    const std::string bot = bot_file_for(map);
-    zipFile zip = zipOpen64(path, APPEND_STATUS_CREATE);
-    const zip_fileinfo info = {};
-    const auto add = [&](const char *name, const void *data, std::size_t size) {
-        return zipOpenNewFileInZip64(zip, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 6, 0) == ZIP_OK &&
-               zipWriteInFileInZip(zip, data, static_cast<unsigned>(size)) == ZIP_OK && zipCloseFileInZip(zip) == ZIP_OK;
-    };
-    const bool added = zip != nullptr && add("maps/sample.bsp", map.data(), map.size()) &&
-                       add("maps/sample.aas", bot.data(), bot.size());
-    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && added;
 }
 
 }  // namespace
@@ -59,7 +43,9 @@ int main(int argc, char **argv)
     // The lump sits well after the header, as in real maps where other lumps come first.
     const bytes map = build_map(build_lump(records, 6), 512, 256);
     for (int a = 1; a < argc; ++a)
-        if (!(a == 1 ? write_bytes(argv[1], map) : write_archive(argv[2], map))) {
+        if (!(a == 1 ? write_bytes(argv[1], map)
+                     : write_archive(argv[2], {{"maps/sample.bsp", std::string(map.begin(), map.end())},
+                                              {"maps/sample.aas", bot_file_for(map)}}))) {
             std::fprintf(stderr, "Error: Cannot write %s\n", argv[a]);
             return 1;
         }

@@ -1,5 +1,8 @@
 #include "map_builder.h"
 
+#include <minizip/zip.h>
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -60,4 +63,21 @@ bytes read_bytes(const std::string &path)
         data.insert(data.end(), chunk, chunk + n);
     std::fclose(f);
     return data;
+}
+
+bool write_archive(const std::string &path, const std::vector<archive_file> &files)
+{
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    bool ok = zip != nullptr;
+    for (const archive_file &f : files) {
+        const zip_fileinfo info = {};
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(f.data.data()), static_cast<uInt>(f.data.size()));
+        // A wrong CRC is stored as given, so that no reader can notice before it inflates.
+        ok = ok && zipOpenNewFileInZip3_64(zip, f.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                           f.wrong_crc ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, f.wrong_crc, -MAX_WBITS, 8,
+                                           Z_DEFAULT_STRATEGY, f.encrypted ? "x" : nullptr, crc, 0) == ZIP_OK &&
+             zipWriteInFileInZip(zip, f.data.data(), static_cast<unsigned>(f.data.size())) == ZIP_OK &&
+             (f.wrong_crc ? zipCloseFileInZipRaw(zip, f.data.size(), crc ^ 1) : zipCloseFileInZip(zip)) == ZIP_OK;
+    }
+    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && ok;
 }

@@ -1,4 +1,5 @@
-// Builds BSP maps from bytes, for the tests, the sample map and the benchmark.
+// Builds BSP maps from bytes, and game archives that hold them, for the
+// tests, the sample map and the benchmark.
 #ifndef LUMPSMITH_MAP_BUILDER_H
 #define LUMPSMITH_MAP_BUILDER_H
 
@@ -27,5 +28,15 @@ bytes build_map_claiming(const bytes &lump, std::uint32_t lump_offset, std::uint
 bool write_bytes(const std::string &path, const bytes &data);
 // Reads a whole file; empty when it cannot be read.
 bytes read_bytes(const std::string &path);
+
+// A file for a zip archive made with minizip, the library the tool reads with.
+struct archive_file {
+    std::string name;
+    std::string data;
+    bool encrypted = false;  // under the password "x"
+    bool wrong_crc = false;  // stored with a CRC one off
+};
+// Writes the files, in order, as a zip archive at path; false when it could not.
+bool write_archive(const std::string &path, const std::vector<archive_file> &files);
 
 #endif

@@ -52,9 +52,7 @@ std::string open_stamped(const char *path, bool for_update, opened *f)
 // Brings the bot file beside map up to date; "" or an Error line's words.
 std::string update(const char *map_path)
 {
-    const std::string map_name = map_path;
-    const bool bsp = map_name.size() > 4 && map_name.compare(map_name.size() - 4, 4, ".bsp") == 0;
-    const std::string bot_path = (bsp ? map_name.substr(0, map_name.size() - 4) : map_name) + ".aas";
+    const std::string bot_path = bot_file_of(map_path);
     opened map{}, bot{};
     std::string why = open_stamped(map_path, false, &map);
     if (why.empty())

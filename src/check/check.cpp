@@ -87,14 +87,6 @@ int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::strin
     return error == IO_END || *nul ? 0 : error;
 }
 
-// The known surface name that text would be without its case, or without
-// blanks and carriage returns around it; nullptr when there is none.
-const char *meant_surface(const std::string &text)
-{
-    const int index = surface_index_of(lower(trimmed(text)));
-    return index < 0 ? nullptr : surface_names[index];
-}
-
 std::string quoted(const std::string &text)
 {
     return "\"" + escaped(text) + "\"";
@@ -190,8 +182,7 @@ void note_unknown_textures(const std::vector<checked_line> &lines, const std::un
 // checksum, which makes the game's server refuse it; "" otherwise.
 std::string bot_file_finding(const char *map_path)
 {
-    const std::string path = map_path;
-    const std::string bot = (path.size() > 4 && path.compare(path.size() - 4, 4, ".bsp") == 0 ? path.substr(0, path.size() - 4) : path) + ".aas";
+    const std::string bot = bot_file_of(map_path);
     std::FILE *map = std::fopen(map_path, "rb");
     std::FILE *aas = map ? std::fopen(bot.c_str(), "rb") : nullptr;
     std::string bytes;

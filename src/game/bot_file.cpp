@@ -18,6 +18,12 @@ unsigned char obfuscation(const unsigned char *header, std::size_t at)
 
 }  // namespace
 
+std::string bot_file_of(std::string_view map_path)
+{
+    const bool bsp = map_path.size() > 4 && map_path.substr(map_path.size() - 4) == ".bsp";
+    return std::string(map_path.substr(0, map_path.size() - (bsp ? 4 : 0))) + ".aas";
+}
+
 std::uint32_t map_checksum(const unsigned char *map, std::size_t size)
 {
     MD4_CTX context;

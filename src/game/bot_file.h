@@ -12,10 +12,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 constexpr std::size_t BOT_FILE_HEADER_SIZE = 12;
 constexpr std::size_t BOT_CHECKSUM_AT = 8;
 
+// The bot file beside a map: the same path with .aas for a final .bsp, or added.
+std::string bot_file_of(std::string_view map_path);
 // The game's checksum of a whole map file: its MD4 digest (libmd's) read as
 // four little-endian 32-bit words, XORed together.
 std::uint32_t map_checksum(const unsigned char *map, std::size_t size);

@@ -88,7 +88,7 @@ struct map_result {
 void take_bot_file(const run &r, const game_files &files, map_result *result)
 {
     const packed_file &map = result->packed.front();
-    const std::string name = map.name.substr(0, map.name.size() - 4) + ".aas";
+    const std::string name = bot_file_of(map.name);
     const auto found = r.files.winners.find(name);
     if (found == r.files.winners.end())
         return;

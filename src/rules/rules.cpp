@@ -12,7 +12,6 @@
 #include <fnmatch.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -38,15 +37,6 @@ struct finding {
     std::string message;
 };
 
-// The known surface name text would be in lower case, for a hint.
-std::string hint(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    text.erase(text.find_last_not_of(" \t\r") + 1);
-    return surface_index_of(text) < 0 ? "" : " (did you mean \"" + text + "\"?)";
-}
-
 // The rules of the file; a finding for each line that is no rule, or names an unknown surface.
 int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *found)
 {
@@ -62,13 +52,15 @@ int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *
         const std::size_t separator = text.find(" = ");
         if (start == std::string::npos || text[start] == '#')
             continue;
+        const std::string surface = separator == std::string::npos ? "" : text.substr(separator + 3);
+        const char *meant = meant_surface(surface);
         if (separator == std::string::npos)
             found->push_back({number, "not a rule: no ' = ' between the pattern and the surface"});
-        else if (surface_index_of(text.substr(separator + 3)) < 0)
-            found->push_back({number, "unknown surface \"" + escaped(text.substr(separator + 3)) + "\"" +
-                                          hint(text.substr(separator + 3))});
+        else if (surface_index_of(surface) < 0)
+            found->push_back({number, "unknown surface \"" + escaped(surface) + "\"" +
+                                          (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "")});
         else
-            rules->push_back({number, text.substr(0, separator), text.substr(separator + 3), 0, 0});
+            rules->push_back({number, text.substr(0, separator), surface, 0, 0});
     }
     std::free(line);
     return error == IO_END ? 0 : error;
