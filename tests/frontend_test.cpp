@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "bsp/file_io.h"
 #include "frontend/frontend.h"
+#include "io_faults.h"
 #include "test_support.h"
 
 namespace {

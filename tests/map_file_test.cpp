@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bsp/file_io.h"
 #include "bsp/map_file.h"
+#include "io_faults.h"
 #include "test_support.h"
 
 namespace {

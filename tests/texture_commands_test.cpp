@@ -5,9 +5,9 @@
 #include <cstring>
 #include <random>
 
-#include "bsp/file_io.h"
 #include "commands/record_index.h"
 #include "commands/texture_commands.h"
+#include "io_faults.h"
 #include "plain_reading.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"

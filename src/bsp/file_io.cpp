@@ -5,39 +5,9 @@
 
 namespace {
 
-struct armed_call {
-    io_kind kind;
-    unsigned long left;  // calls of the kind until this one; 0: disarmed
-};
-
-struct seam {
-    armed_call fault, hook;
-    bool and_later, fault_happened;
-    void (*hook_call)(void *);
-    void *hook_context;
-} armed = {};
-
-bool is_due(armed_call *a, io_kind kind)
+int seam_failure(io_kind kind)
 {
-    return a->left != 0 && (a->kind == IO_ANY || a->kind == kind) && --a->left == 0;
-}
-
-// 0, or the error an armed fault fails this call with.
-int armed_failure(io_kind kind, int error)
-{
-    if (is_due(&armed.hook, kind))
-        armed.hook_call(armed.hook_context);
-    if (!is_due(&armed.fault, kind) && !(armed.and_later && armed.fault_happened))
-        return 0;
-    armed.fault_happened = true;
-    return error;
-}
-
-// Checked before every call, so the common case, nothing armed (every run
-// but a test's), costs a compare and no call.
-inline int injected_failure(io_kind kind, int error)
-{
-    return armed.hook.left == 0 && armed.fault.left == 0 && !armed.fault_happened ? 0 : armed_failure(kind, error);
+    return io_seam == nullptr ? 0 : io_seam(kind);
 }
 
 // By position, past stdio: a stream's buffer would hand the import's second
@@ -48,7 +18,7 @@ int transfer_at(std::FILE *stream, unsigned char *bytes, std::size_t size, std::
     *done = 0;
     if (size == 0)
         return 0;
-    if (const int injected = injected_failure(write ? IO_WRITE : IO_READ, EIO))
+    if (const int injected = seam_failure(write ? IO_WRITE : IO_READ))
         return injected;
     while (*done < size) {
         const off_t at = static_cast<off_t>(offset + *done);
@@ -71,29 +41,7 @@ int error_of(int result)
 
 }  // namespace
 
-void fail_io(io_kind kind, unsigned long nth, bool and_later)
-{
-    armed.fault = {kind, nth};
-    armed.and_later = and_later;
-    armed.fault_happened = false;
-}
-
-void before_io(io_kind kind, unsigned long nth, void (*hook)(void *), void *context)
-{
-    armed.hook = {kind, nth};
-    armed.hook_call = hook;
-    armed.hook_context = context;
-}
-
-void disarm_io()
-{
-    armed = {};
-}
-
-bool io_fault_happened()
-{
-    return armed.fault_happened;
-}
+int (*io_seam)(io_kind) = nullptr;
 
 int io_read_at(std::FILE *stream, void *buffer, std::size_t size, std::uint64_t offset)
 {
@@ -109,7 +57,7 @@ int io_write_at(std::FILE *stream, const void *buffer, std::size_t size, std::ui
 
 int io_read_line(char **line, std::size_t *capacity, std::size_t *length, std::FILE *stream)
 {
-    if (const int injected = injected_failure(IO_LINE, EIO))
+    if (const int injected = seam_failure(IO_LINE))
         return injected;
     errno = 0;
     const ssize_t got = getline(line, capacity, stream);
@@ -123,7 +71,7 @@ int io_write(const void *buffer, std::size_t size, std::FILE *stream)
 {
     if (size == 0)
         return 0;
-    if (const int injected = injected_failure(IO_WRITE, EIO))
+    if (const int injected = seam_failure(IO_WRITE))
         return injected;
     errno = 0;
     return std::fwrite(buffer, 1, size, stream) == size ? 0 : errno ? errno : EIO;
@@ -131,13 +79,13 @@ int io_write(const void *buffer, std::size_t size, std::FILE *stream)
 
 int io_sync(std::FILE *stream)
 {
-    const int injected = injected_failure(IO_SYNC, EIO);
+    const int injected = seam_failure(IO_SYNC);
     return injected ? injected : error_of(retry_interrupted([&] { return fdatasync(fileno(stream)); }));
 }
 
 int io_reserve(std::FILE *stream, std::uint64_t offset, std::uint64_t length)
 {
-    const int injected = injected_failure(IO_RESERVE, ENOSPC);
+    const int injected = seam_failure(IO_RESERVE);
     return injected ? injected : error_of(retry_interrupted([&] {
         return fallocate(fileno(stream), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
     }));

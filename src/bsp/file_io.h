@@ -42,15 +42,10 @@ auto retry_interrupted(Call call)
             return result;
 }
 
-// Test seam: a fault or a hook armed for the nth call from now (1: the next)
-// of one kind, or of any; reads and writes of no bytes cannot fail and are
-// not counted. A fault fails the call with EIO (ENOSPC for a reservation)
-// without touching the file, and with and_later every call after it; a hook
-// runs just before its call. disarm_io clears both.
+// Test seam: where a test sets it, asked before each call of a kind (reads
+// and writes of no bytes aside); an answer other than 0 fails the call with
+// that errno without touching the file.
 enum io_kind { IO_ANY, IO_READ, IO_LINE, IO_WRITE, IO_SYNC, IO_RESERVE };
-void fail_io(io_kind kind, unsigned long nth = 1, bool and_later = false);
-void before_io(io_kind kind, unsigned long nth, void (*hook)(void *context), void *context);
-void disarm_io();
-bool io_fault_happened();  // since the fault was armed
+extern int (*io_seam)(io_kind kind);
 
 #endif

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "bsp/file_io.h"
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
+#include "io_faults.h"
 #include "map_builder.h"
 #include "plain_reading.h"
 #include "surfaces/surfaces.h"
