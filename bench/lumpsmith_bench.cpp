@@ -258,23 +258,16 @@ const char *const PAK = "/usr/share/games/openarena/baseoa/pak1-maps.pk3";
 // another surface, so that every map it can change changes.
 bool write_every_map_file(const std::string &path)
 {
-    game_files files;
     std::vector<std::string> errors;
-    open_game_files({PAK}, &files, &errors);
     std::string text;
     std::set<std::string> named;
-    for (const auto &[name, entry] : files.winners) {
-        std::string data;
-        map_reading map;
-        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".bsp") != 0 ||
-            !read_map_entry(files, entry, &data).empty() ||
-            read_map_bytes(PAK, reinterpret_cast<const unsigned char *>(data.data()), data.size(), entry.size, &map).status != NO_FAILURE ||
-            map.lump.record_count == 0 || !named.insert(std::string(name_of_record(map.lump, 0))).second)
+    for (const game_map &map : read_game_maps({PAK}, &errors)) {
+        const texture_lump &lump = map.reading.lump;
+        if (lump.record_count == 0 || !named.insert(std::string(name_of_record(lump, 0))).second)
             continue;
-        const std::uint32_t surface = (surface_flags_of_record(map.lump, 0) >> SURFACE_SHIFT) + 1;
-        text += std::string(name_of_record(map.lump, 0)) + " = " + surface_names[surface % SURFACE_COUNT] + "\n";
+        const std::uint32_t surface = (surface_flags_of_record(lump, 0) >> SURFACE_SHIFT) + 1;
+        text += std::string(name_of_record(lump, 0)) + " = " + surface_names[surface % SURFACE_COUNT] + "\n";
     }
-    close_game_files(&files);
     return errors.empty() && write_bytes(path, bytes(text.begin(), text.end()));
 }
 

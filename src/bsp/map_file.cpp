@@ -122,24 +122,6 @@ failure write_lump_back(named_file map, const map_reading &fresh, const texture_
     return f;
 }
 
-// The header's checks, on its first present bytes, for a map of file_size bytes.
-failure check_header(const char *path, const unsigned char *bytes, std::size_t present, std::uint64_t file_size,
-                     bsp_header *header)
-{
-    const auto fail = [path](failure_status status) { return failure{status, path, 0}; };
-    if (present >= sizeof ZIP_SIGNATURE && std::memcmp(bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
-        return fail(MAP_ZIP_ARCHIVE);
-    if (present < HEADER_SIZE)
-        return fail(MAP_SHORT_HEADER);
-    *header = bsp_header{load_u32le(bytes + LUMP_OFFSET_AT), load_u32le(bytes + LUMP_LENGTH_AT)};
-    // Both fields are 32-bit, so their sum cannot overflow 64 bits.
-    if (std::uint64_t{header->lump_offset} + header->lump_length > file_size)
-        return fail(MAP_OUTSIDE_FILE);
-    // An import would write over other lumps' directory entries. An empty
-    // lump is never written, so where it claims to start does not matter.
-    return header->lump_length > 0 && header->lump_offset < HEADER_SIZE ? fail(MAP_OVERLAPS_HEADER) : ok();
-}
-
 failure read_header(named_file map, map_reading *reading)
 {
     // Stamped before any byte is read, so a change made during the read
@@ -162,6 +144,23 @@ failure read_header(named_file map, map_reading *reading)
 }
 
 }  // namespace
+
+failure check_header(const char *path, const unsigned char *bytes, std::size_t present, std::uint64_t file_size,
+                     bsp_header *header)
+{
+    const auto fail = [path](failure_status status) { return failure{status, path, 0}; };
+    if (present >= sizeof ZIP_SIGNATURE && std::memcmp(bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
+        return fail(MAP_ZIP_ARCHIVE);
+    if (present < HEADER_SIZE)
+        return fail(MAP_SHORT_HEADER);
+    *header = bsp_header{load_u32le(bytes + LUMP_OFFSET_AT), load_u32le(bytes + LUMP_LENGTH_AT)};
+    // Both fields are 32-bit, so their sum cannot overflow 64 bits.
+    if (std::uint64_t{header->lump_offset} + header->lump_length > file_size)
+        return fail(MAP_OUTSIDE_FILE);
+    // An import would write over other lumps' directory entries. An empty
+    // lump is never written, so where it claims to start does not matter.
+    return header->lump_length > 0 && header->lump_offset < HEADER_SIZE ? fail(MAP_OVERLAPS_HEADER) : ok();
+}
 
 bool unchanged_since(named_file file, const struct stat &stamp)
 {
@@ -190,22 +189,6 @@ failure read_map(named_file map, map_reading *reading)
     // A file that ended early was cut short since it was measured.
     const int error = io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset);
     return error == 0 ? ok() : error == IO_END ? fail(MAP_OUTSIDE_FILE, map) : fail(MAP_READ_FAILED, map, error);
-}
-
-failure read_map_bytes(const char *path, const unsigned char *bytes, std::size_t size, std::uint64_t file_size,
-                       map_reading *reading)
-{
-    *reading = map_reading{};
-    const failure f = check_header(path, bytes, std::min(size, HEADER_SIZE), file_size, &reading->header);
-    if (f.status != NO_FAILURE)
-        return f;
-    if (std::uint64_t{reading->header.lump_offset} + reading->header.lump_length > size)
-        return failure{MAP_OUTSIDE_FILE, path, 0};
-    reading->lump = lump_of_size(reading->header.lump_length);
-    if (reading->lump.bytes == nullptr)
-        return failure{OUT_OF_MEMORY, path, ENOMEM};
-    std::memcpy(reading->lump.bytes.get(), bytes + reading->header.lump_offset, reading->lump.size);
-    return ok();
 }
 
 // From each lock to its unlock nothing can throw or return early: the lump

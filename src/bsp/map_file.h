@@ -29,11 +29,10 @@ bool unchanged_since(named_file file, const struct stat &stamp);
 // Stamps the map and reads its header and whole lump; fails unless the lump
 // lies inside the file and, unless empty, after the header.
 failure read_map(named_file map, map_reading *reading);
-// read_map's checks and reading on the first size bytes of a map of
-// file_size bytes held in memory, as inside an archive; a lump that ends
-// past size is MAP_OUTSIDE_FILE.
-failure read_map_bytes(const char *path, const unsigned char *bytes, std::size_t size, std::uint64_t file_size,
-                       map_reading *reading);
+// The checks read_map makes of a header, on its first present bytes, for a
+// map of file_size bytes; fills *header.
+failure check_header(const char *path, const unsigned char *bytes, std::size_t present, std::uint64_t file_size,
+                     bsp_header *header);
 // read_map under a shared lock. Where another program's lock is in the way,
 // this and rewrite_lump say "lumpsmith: waiting for PATH, which another
 // program has locked" on said and wait; where the filesystem has no locks

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "bsp/bsp_lump.h"
 #include "failure.h"
@@ -128,13 +129,25 @@ std::string read_entry(const game_files &files, const archive_entry &entry, std:
     return "";
 }
 
-std::string read_map_entry(const game_files &files, const archive_entry &entry, std::string *data)
+std::string read_map_entry(const game_files &files, const archive_entry &entry, const char *label, std::string *data,
+                           map_reading *reading)
 {
-    std::string why = read_entry(files, entry, HEADER_SIZE, data);
-    if (!why.empty() || data->size() < HEADER_SIZE)
+    *reading = map_reading{};
+    if (std::string why = read_entry(files, entry, HEADER_SIZE, data); !why.empty())
         return why;
-    const auto *header = reinterpret_cast<const unsigned char *>(data->data());
-    return read_entry(files, entry, std::uint64_t{load_u32le(header + LUMP_OFFSET_AT)} + load_u32le(header + LUMP_LENGTH_AT), data);
+    const failure f = check_header(label, reinterpret_cast<const unsigned char *>(data->data()), data->size(), entry.size,
+                                   &reading->header);
+    if (f.status != NO_FAILURE)
+        return describe_failure(f);
+    // The header holds the lump inside the entry's size, so it is inflated whole.
+    const bsp_header &header = reading->header;
+    if (std::string why = read_entry(files, entry, std::uint64_t{header.lump_offset} + header.lump_length, data); !why.empty())
+        return why;
+    reading->lump = lump_of_size(header.lump_length);
+    if (reading->lump.bytes == nullptr)
+        return describe_failure(failure{OUT_OF_MEMORY, label, ENOMEM});
+    std::memcpy(reading->lump.bytes.get(), data->data() + header.lump_offset, reading->lump.size);
+    return "";
 }
 
 void close_game_files(game_files *files)
@@ -155,12 +168,7 @@ std::vector<game_map> read_game_maps(const std::vector<std::string> &sources, st
             continue;
         game_map map{name + " in " + files.archives[entry.archive], {}};
         std::string bytes;
-        std::string why = read_map_entry(files, entry, &bytes);
-        const failure f = why.empty() ? read_map_bytes(map.label.c_str(), reinterpret_cast<const unsigned char *>(bytes.data()),
-                                                       bytes.size(), entry.size, &map.reading)
-                                      : ok();
-        if (why.empty() && f.status != NO_FAILURE)
-            why = describe_failure(f);
+        const std::string why = read_map_entry(files, entry, map.label.c_str(), &bytes, &map.reading);
         if (why.empty())
             maps.push_back(std::move(map));
         else

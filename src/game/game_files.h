@@ -44,9 +44,10 @@ void open_game_files(const std::vector<std::string> &sources, game_files *files,
 // Inflates entry into *data, the first limit bytes of it at most; "" or
 // why not. Read whole, its size and CRC must be the directory's.
 std::string read_entry(const game_files &files, const archive_entry &entry, std::uint64_t limit, std::string *data);
-// Inflates the map entry as far as the end of its texture lump, the header's
-// checks made on the way; "" or why not.
-std::string read_map_entry(const game_files &files, const archive_entry &entry, std::string *data);
+// Inflates the map entry named label into *data as far as the end of its
+// texture lump, and reads that as read_map reads a file; "" or why not.
+std::string read_map_entry(const game_files &files, const archive_entry &entry, const char *label, std::string *data,
+                           map_reading *reading);
 void close_game_files(game_files *files);
 
 // A map the game would load, read as far as its lump.

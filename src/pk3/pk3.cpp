@@ -115,15 +115,12 @@ void take_map(const run &r, const game_files &files, const archive_entry &entry,
     const std::string where = entry.name + " in " + files.archives[entry.archive];
     std::string bytes;
     // Only as far as the lump: most maps stay as they are.
-    if ((result->error = read_map_entry(files, entry, &bytes)) != "")
-        return;
     map_reading map;
-    failure f = read_map_bytes(where.c_str(), reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
-                               entry.size, &map);
+    if ((result->error = read_map_entry(files, entry, where.c_str(), &bytes, &map)) != "")
+        return;
     texture_lump edited;
     std::size_t changed = 0;
-    if (f.status == NO_FAILURE)
-        f = edit_map(r, map, &edited, &changed);
+    const failure f = edit_map(r, map, &edited, &changed);
     if (f.status != NO_FAILURE)
         result->error = describe_failure(f);
     if (changed == 0 || !result->error.empty() || (result->error = read_entry(files, entry, entry.size, &bytes)) != "")
