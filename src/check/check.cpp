@@ -11,7 +11,6 @@
 // Exit status: 0 when nothing was found, 1 when anything was, 2 after an
 // Error line.
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
 #include "game/game_files.h"
+#include "game/hints.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -54,19 +54,6 @@ bool starts_with(const std::string &text, const char *start)
     return text.compare(0, std::strlen(start), start) == 0;
 }
 
-std::string lower(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string trimmed(const std::string &text)
-{
-    const std::size_t start = text.find_first_not_of(" \t\r");
-    return start == std::string::npos ? "" : text.substr(start, text.find_last_not_of(" \t\r") + 1 - start);
-}
-
 // Reads the file as the import does; *text gets its bytes, for the maps.
 // false, with *nul set, for a file that holds NUL bytes (a map, most likely).
 int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::string *text, bool *nul)
@@ -80,7 +67,8 @@ int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::strin
             *nul = std::memchr(reading.line, '\0', reading.length) != nullptr;
         }
         const std::string surface(piece.surface);
-        lines->push_back({piece.line_number, piece.first, piece.line_length, piece.has_separator, std::string(piece.text),
+        const std::size_t line_length = reading.length - (reading.line[reading.length - 1] == '\n');
+        lines->push_back({reading.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
                           std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
     }
     end_surface_reading(&reading);

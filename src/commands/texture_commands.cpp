@@ -150,8 +150,6 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
     const std::size_t size = std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at);
     piece->first = reading->at == 0;
     reading->at += size;
-    piece->line_number = reading->line_number;
-    piece->line_length = reading->length - (reading->line[reading->length - 1] == '\n');
     // One pass finds the first '=' that is a separator's and the first NUL,
     // which ends the text: strchrnul stops at either, and the piece is
     // ended with a NUL of its own for the pass, then given its byte back.

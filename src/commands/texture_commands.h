@@ -24,8 +24,6 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 // end it, and cut at its first NUL. A file line of up to 127 bytes before
 // its line feed is one piece.
 struct surface_piece {
-    std::size_t line_number;  // of the file line it is part of, from 1
-    std::size_t line_length;  // that file line's bytes, without its line feed
     bool first;               // the first piece of its file line
     bool has_separator;       // text holds " = "
     std::string_view text;    // without a final line feed
@@ -33,7 +31,8 @@ struct surface_piece {
     std::string_view surface;
 };
 
-// Where a surface file has been read to. Zero-initialise it with its stream;
+// Where a surface file has been read to: the file line the last piece came
+// from, its length and number (from 1). Zero-initialise it with its stream;
 // end_surface_reading frees what reading it took.
 struct surface_reading {
     std::FILE *stream;

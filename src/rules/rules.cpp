@@ -22,6 +22,7 @@
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
 #include "game/game_files.h"
+#include "game/hints.h"
 #include "surfaces/surfaces.h"
 
 namespace {

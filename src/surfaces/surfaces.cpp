@@ -1,9 +1,7 @@
 #include "surfaces/surfaces.h"
 
 #include <array>
-#include <cctype>
 #include <cstring>
-#include <string>
 
 const char *const surface_names[SURFACE_COUNT] = {
     "none",     "tin",    "aluminum", "iron",        "titanium", "steel",     "copper",   "brass",
@@ -36,16 +34,6 @@ int surface_index_of(std::string_view name)
         if (std::memcmp(name.data(), surface_names[__builtin_ctz(set)], name.size()) == 0)
             return __builtin_ctz(set);
     return -1;
-}
-
-const char *meant_surface(std::string_view text)
-{
-    const std::size_t start = text.find_first_not_of(" \t\r");
-    std::string name(start == text.npos ? std::string_view() : text.substr(start, text.find_last_not_of(" \t\r") + 1 - start));
-    for (char &c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const int index = surface_index_of(name);
-    return index < 0 ? nullptr : surface_names[index];
 }
 
 const char *surface_name_of(std::uint32_t surface_flags)

@@ -25,9 +25,6 @@ extern const char *const surface_names[SURFACE_COUNT];
 
 // Index 0..31 of the table entry equal to name (whole, case-sensitive), or -1.
 int surface_index_of(std::string_view name);
-// The table name text would be without its case and the blanks and carriage
-// returns around it, for a hint; nullptr when there is none.
-const char *meant_surface(std::string_view text);
 // Table name of the word's surface index, or "unknown (%03x)" for an index
 // above 31, in a static buffer that the next unknown index overwrites.
 const char *surface_name_of(std::uint32_t surface_flags);
