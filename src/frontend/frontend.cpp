@@ -16,38 +16,39 @@ namespace {
 
 const char *const STANDARD_OUTPUT = "standard output";
 
-int print_usage(const char *program)
-{
-    std::fputs("lumpsmith:\n\n", stderr);
-    std::fprintf(stderr, "list textures       : %s -tl bsp_file\n", program);
-    std::fprintf(stderr, "copy textures       : %s -tc bsp_file src_dir dest_dir\n", program);
-    std::fprintf(stderr, "export surface file : %s -se bsp_file [surface_file]\n", program);
-    std::fprintf(stderr, "import surface file : %s -si bsp_file surface_file\n", program);
-    std::fprintf(stderr, "surface list        : %s -sl\n", program);
-    return 1;
-}
-
 bool on_terminal(named_file out)
 {
     return isatty(fileno(out.stream));
 }
 
 struct switch_row {
-    const char *switch_text;
+    const char *what, *switch_text, *arguments;  // the usage line's words
     int min_count, max_count;  // total argument counts accepted, program name included
     command_row command;
 };
 
 // -tc is a placeholder (copy_textures), which reads nothing from its map.
 const switch_row SWITCHES[] = {
-    {"-tl", 3, 3, {{{2, MAP}}, [](invocation &inv) { return list_textures(inv.reading, inv.output, on_terminal(inv.output)); }, 1}},
-    {"-tc", 5, 5, {{{2, UNREAD_MAP}}, [](invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }, 1}},
-    {"-se", 3, 4, {{{2, MAP}, {3, OUTPUT}},
-                   [](invocation &inv) { return export_surface_file(inv.reading, inv.output, on_terminal(inv.output), stderr); }, 1}},
-    {"-si", 4, 4, {{{2, MAP_TO_UPDATE}, {3, SURFACE_FILE}},
-                   [](invocation &inv) { return import_surface_file(inv.map, &inv.reading, inv.surfaces, stderr); }, 1}},
-    {"-sl", 2, 2, {{}, [](invocation &) { list_surfaces(stdout); return ok(); }, 1}},
+    {"list textures", "-tl", " bsp_file", 3, 3,
+     {{{2, MAP}}, [](invocation &inv) { return list_textures(inv.reading, inv.output, on_terminal(inv.output)); }, 1}},
+    {"copy textures", "-tc", " bsp_file src_dir dest_dir", 5, 5,
+     {{{2, UNREAD_MAP}}, [](invocation &) { std::fputs("Not yet implemented.\n", stderr); return ok(); }, 1}},
+    {"export surface file", "-se", " bsp_file [surface_file]", 3, 4,
+     {{{2, MAP}, {3, OUTPUT}},
+      [](invocation &inv) { return export_surface_file(inv.reading, inv.output, on_terminal(inv.output), stderr); }, 1}},
+    {"import surface file", "-si", " bsp_file surface_file", 4, 4,
+     {{{2, MAP_TO_UPDATE}, {3, SURFACE_FILE}},
+      [](invocation &inv) { return import_surface_file(inv.map, &inv.reading, inv.surfaces, stderr); }, 1}},
+    {"surface list", "-sl", "", 2, 2, {{}, [](invocation &) { list_surfaces(stdout); return ok(); }, 1}},
 };
+
+int print_usage(const char *program)
+{
+    std::fputs("lumpsmith:\n\n", stderr);
+    for (const switch_row &row : SWITCHES)
+        std::fprintf(stderr, "%-20s: %s %s%s\n", row.what, program, row.switch_text, row.arguments);
+    return 1;
+}
 
 const command_row *find_command(int argc, char **argv)
 {
