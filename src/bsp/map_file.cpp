@@ -148,18 +148,17 @@ failure read_header(named_file map, map_reading *reading)
 failure check_header(const char *path, const unsigned char *bytes, std::size_t present, std::uint64_t file_size,
                      bsp_header *header)
 {
-    const auto fail = [path](failure_status status) { return failure{status, path, 0}; };
     if (present >= sizeof ZIP_SIGNATURE && std::memcmp(bytes, ZIP_SIGNATURE, sizeof ZIP_SIGNATURE) == 0)
-        return fail(MAP_ZIP_ARCHIVE);
+        return failure{MAP_ZIP_ARCHIVE, path, 0};
     if (present < HEADER_SIZE)
-        return fail(MAP_SHORT_HEADER);
+        return failure{MAP_SHORT_HEADER, path, 0};
     *header = bsp_header{load_u32le(bytes + LUMP_OFFSET_AT), load_u32le(bytes + LUMP_LENGTH_AT)};
     // Both fields are 32-bit, so their sum cannot overflow 64 bits.
     if (std::uint64_t{header->lump_offset} + header->lump_length > file_size)
-        return fail(MAP_OUTSIDE_FILE);
+        return failure{MAP_OUTSIDE_FILE, path, 0};
     // An import would write over other lumps' directory entries. An empty
     // lump is never written, so where it claims to start does not matter.
-    return header->lump_length > 0 && header->lump_offset < HEADER_SIZE ? fail(MAP_OVERLAPS_HEADER) : ok();
+    return header->lump_length > 0 && header->lump_offset < HEADER_SIZE ? failure{MAP_OVERLAPS_HEADER, path, 0} : ok();
 }
 
 bool unchanged_since(named_file file, const struct stat &stamp)

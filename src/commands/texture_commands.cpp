@@ -12,28 +12,6 @@
 
 namespace {
 
-bool is_exported(const texture_lump &lump, std::size_t i)
-{
-    return (surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) == 0 &&
-           (content_flags_of_record(lump, i) & CONTENTS_REQUIRED_BIT) != 0 &&
-           !is_noshader(name_of_record(lump, i));
-}
-
-}  // namespace
-
-const char *name_read_back_fault(std::string_view name)
-{
-    if (name.find('\n') != std::string_view::npos)
-        return "a line feed in a texture name would split its line";
-    // The import ends the name at the line's first " = ", so the name may
-    // hold none, nor end in " =", which would begin one with the separator.
-    if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
-        return "the texture name would end early at a \" = \" in or at the end of it";
-    return nullptr;
-}
-
-namespace {
-
 using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
 
 // Writes heading and what put_line appends for each record, in lump order,
@@ -68,9 +46,10 @@ void put_listing_line(std::string *block, bool for_terminal, const texture_lump 
 
 void put_export_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *err)
 {
-    if (!is_exported(lump, i))
-        return;
     const std::string_view name = name_of_record(lump, i);
+    if ((surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) != 0 ||
+        (content_flags_of_record(lump, i) & CONTENTS_REQUIRED_BIT) == 0 || is_noshader(name))
+        return;
     const char *fault = name_read_back_fault(name);
     if (fault != nullptr) {
         std::fprintf(err, "Error: Not exporting record %zu \"%s\": %s\n", i, escaped(name).c_str(), fault);
@@ -137,6 +116,17 @@ failure match_surface_file(const map_reading &map, named_file surfaces, std::FIL
 }
 
 }  // namespace
+
+const char *name_read_back_fault(std::string_view name)
+{
+    if (name.find('\n') != std::string_view::npos)
+        return "a line feed in a texture name would split its line";
+    // The import ends the name at the line's first " = ", so the name may
+    // hold none, nor end in " =", which would begin one with the separator.
+    if (name.find(" = ") != std::string_view::npos || (name.size() >= 2 && name.substr(name.size() - 2) == " ="))
+        return "the texture name would end early at a \" = \" in or at the end of it";
+    return nullptr;
+}
 
 int read_surface_piece(surface_reading *reading, surface_piece *piece)
 {
