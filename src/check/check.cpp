@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,6 +25,7 @@
 #include "game/bot_file.h"
 #include "game/game_files.h"
 #include "game/hints.h"
+#include "game/matching.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -201,32 +200,16 @@ std::vector<std::string> check_maps(invocation &inv, const std::vector<named_rea
 {
     std::vector<std::string> summary;
     for (const auto &[path, reading] : maps) {
-        char *said = nullptr;
-        std::size_t said_size = 0;
-        std::FILE *surfaces = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-        std::FILE *ignored = open_memstream(&said, &said_size);
         texture_lump edited;
-        failure f = failure{OUT_OF_MEMORY, path, ENOMEM};
-        try {
-            if (surfaces != nullptr && ignored != nullptr)
-                f = preview_surface_file(*reading, named_file{surfaces, inv.argv[1]}, ignored, &edited);
-        } catch (const std::bad_alloc &) {
-            f = failure{OUT_OF_MEMORY, path, ENOMEM};
-        }
-        for (std::FILE *stream : {surfaces, ignored})
-            if (stream != nullptr)
-                std::fclose(stream);
-        std::free(said);
+        std::size_t changed = 0;
+        const failure f = match_surface_text(*reading, path, text, inv.argv[1], &edited, &changed, nullptr);
         if (f.status != NO_FAILURE) {
             report(describe_failure(f));
             inv.status = 2;
             continue;
         }
-        std::size_t changed = 0;
-        for (std::size_t i = 0; i < reading->lump.record_count; ++i) {
+        for (std::size_t i = 0; i < reading->lump.record_count; ++i)
             names->insert(std::string(name_of_record(reading->lump, i)));
-            changed += surface_flags_of_record(reading->lump, i) != surface_flags_of_record(edited, i);
-        }
         summary.push_back(escaped(path) + ": " + std::to_string(changed) + " records would change");
     }
     return summary;

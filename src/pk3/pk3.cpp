@@ -20,6 +20,7 @@
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
 #include "game/game_files.h"
+#include "game/matching.h"
 #include "pk3/override_archive.h"
 
 namespace {
@@ -40,39 +41,16 @@ bool ends_with(const std::string &text, const std::string &end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Matches the surface file against the map as the import does; *changed
-// records. The Error lines it would print were refused before any map.
-failure edit_map(const run &r, const map_reading &map, texture_lump *edited, std::size_t *changed)
-{
-    std::FILE *lines = fmemopen(const_cast<char *>(r.surfaces.data()), r.surfaces.size(), "r");
-    if (lines == nullptr)
-        return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
-    const failure f = preview_surface_file(map, named_file{lines, r.surfaces_path}, stderr, edited);
-    std::fclose(lines);
-    *changed = 0;
-    for (std::size_t i = 0; f.status == NO_FAILURE && i < map.lump.record_count; ++i)
-        *changed += surface_flags_of_record(map.lump, i) != surface_flags_of_record(*edited, i);
-    return f;
-}
-
 // The Error lines an import of the surface file would print, whatever the map.
 std::string surface_file_errors(const run &r)
 {
-    char *said = nullptr;
-    std::size_t size = 0;
-    std::FILE *sink = open_memstream(&said, &size);
     map_reading nothing{};
     nothing.lump = lump_of_size(0);
     texture_lump edited;
-    std::FILE *lines = r.surfaces.empty() ? nullptr : fmemopen(const_cast<char *>(r.surfaces.data()), r.surfaces.size(), "r");
-    if (sink != nullptr && lines != nullptr)
-        preview_surface_file(nothing, named_file{lines, r.surfaces_path}, sink, &edited);
-    for (std::FILE *stream : {lines, sink})
-        if (stream != nullptr)
-            std::fclose(stream);
-    std::string text = said ? said : "";
-    std::free(said);
-    return text;
+    std::size_t changed;
+    std::string said;
+    match_surface_text(nothing, r.surfaces_path, r.surfaces, r.surfaces_path, &edited, &changed, &said);
+    return said;
 }
 
 // What came of one map: nothing when it stays as it is; else the edited map
@@ -120,7 +98,8 @@ void take_map(const run &r, const game_files &files, const archive_entry &entry,
         return;
     texture_lump edited;
     std::size_t changed = 0;
-    const failure f = edit_map(r, map, &edited, &changed);
+    // Its Error lines were refused before any map was read.
+    const failure f = match_surface_text(map, where.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
     if (f.status != NO_FAILURE)
         result->error = describe_failure(f);
     if (changed == 0 || !result->error.empty() || (result->error = read_entry(files, entry, entry.size, &bytes)) != "")

@@ -1,0 +1,19 @@
+// The import's matching on a surface file held in memory, for the
+// companions that match one file against many maps.
+#ifndef LUMPSMITH_MATCHING_H
+#define LUMPSMITH_MATCHING_H
+
+#include <cstddef>
+#include <string>
+
+#include "bsp/map_file.h"
+
+// Matches text, the bytes of the surface file at text_path, against the map
+// at map_path as the import does: *edited becomes the lump the import would
+// write, *changed the number of records whose surface flags it changes, and
+// *said, when given, the Error lines the import would print.
+// OUT_OF_MEMORY names the map; otherwise fails as preview_surface_file.
+failure match_surface_text(const map_reading &map, const char *map_path, const std::string &text, const char *text_path,
+                           texture_lump *edited, std::size_t *changed, std::string *said);
+
+#endif
