@@ -146,11 +146,6 @@ TEST(Check, AFileWithNothingWrongGivesOnlyTheSummary)
     EXPECT_EQ(run_tool(dir, {"mod.txt"}, program("lumpsmith-check")).status, 0);
 }
 
-std::string text(const bytes &b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 // A bot file of the version given, recording checksum, with a body after its header.
 std::string bot_file(std::uint32_t version, std::uint32_t checksum)
 {
@@ -181,13 +176,13 @@ struct game_dirs {
     {
         std::filesystem::create_directories(dir / "base");
         std::filesystem::create_directories(dir / "mod");
-        EXPECT_TRUE(write_archive(dir / "base/pak0.pk3", {{"maps/a.bsp", text(a)}, {"maps/a.aas", bot_file(5, checksum_of(a))},
-                                                         {"maps/b.bsp", text(b_old)}, {"maps/c.bsp", text(c)},
+        EXPECT_TRUE(write_archive(dir / "base/pak0.pk3", {{"maps/a.bsp", text_of(a)}, {"maps/a.aas", bot_file(5, checksum_of(a))},
+                                                         {"maps/b.bsp", text_of(b_old)}, {"maps/c.bsp", text_of(c)},
                                                          {"textures/t.tga", "t"}}));
-        EXPECT_TRUE(write_archive(dir / "base/pak1.pk3", {{"maps/b.bsp", text(b_new)}, {"maps/*.bsp", text(x_late)}}));
+        EXPECT_TRUE(write_archive(dir / "base/pak1.pk3", {{"maps/b.bsp", text_of(b_new)}, {"maps/*.bsp", text_of(x_late)}}));
         // The game loads zzz before zz_a: it compares a..z as A..Z, and '_' after 'Z'.
-        EXPECT_TRUE(write_archive(dir / "base/zz_a.pk3", {{"maps/x.bsp", text(x_late)}}));
-        EXPECT_TRUE(write_archive(dir / "base/zzz.pk3", {{"maps/x.bsp", text(x_early)}}));
+        EXPECT_TRUE(write_archive(dir / "base/zz_a.pk3", {{"maps/x.bsp", text_of(x_late)}}));
+        EXPECT_TRUE(write_archive(dir / "base/zzz.pk3", {{"maps/x.bsp", text_of(x_early)}}));
         EXPECT_TRUE(write_archive(dir / "mod/-mod.pk3", {{"maps/a.aas", bot_file(4, 1234)}}));
         EXPECT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\ntextures/a/floor = grass\n"));
     }
@@ -215,11 +210,11 @@ TEST(Pk3, EditsTheCopyOfEachMapTheGameLoadsAndKeepsItsBotFileInStep)
                      "mod/zz-lumpsmith.pk3: 4 maps and 1 bot files, " + std::to_string(size) + " bytes; 1 maps unchanged\n");
     // The mod's own bot file, in its version's form, with only the checksum changed.
     EXPECT_EQ(read_archive(g.dir / "mod/zz-lumpsmith.pk3"),
-              (std::vector<std::pair<std::string, std::string>>{{"maps/*.bsp", text(star)},
+              (std::vector<std::pair<std::string, std::string>>{{"maps/*.bsp", text_of(star)},
                                                                 {"maps/a.aas", bot_file(4, checksum_of(a))},
-                                                                {"maps/a.bsp", text(a)},
-                                                                {"maps/b.bsp", text(b)},
-                                                                {"maps/x.bsp", text(x)}}));
+                                                                {"maps/a.bsp", text_of(a)},
+                                                                {"maps/b.bsp", text_of(b)},
+                                                                {"maps/x.bsp", text_of(x)}}));
     EXPECT_EQ(read_bytes(g.dir / "base/pak1.pk3"), base_before);
     // The same inputs give the same bytes, under another umask too, once
     // the first output is out of the way.
@@ -264,12 +259,12 @@ TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
         game_dirs g;
         std::vector<archive_file> bad = c.bad;
         if (!bad.empty() && bad[0].wrong_crc)
-            bad[0].data = text(g.a);  // a map that changes, so that it is read whole
+            bad[0].data = text_of(g.a);  // a map that changes, so that it is read whole
         if (!bad.empty()) {
             ASSERT_TRUE(write_archive(g.dir / "base/pak2.pk3", bad));
         }
         if (c.damaged) {
-            std::string archive = text(read_bytes(g.dir / "base/pak2.pk3"));
+            std::string archive = text_of(read_bytes(g.dir / "base/pak2.pk3"));
             archive[archive.rfind("PK\1\2") + 2] = 9;
             ASSERT_TRUE(write_text(g.dir / "base/pak2.pk3", archive));
         }
@@ -357,8 +352,8 @@ TEST(Aas, SetsTheBotFileBesideEachMapToItsChecksum)
     EXPECT_EQ(r.out, "a.bsp: bot file updated\n");
     EXPECT_EQ(r.err, "Error: Cannot open b.aas: No such file or directory\n"
                      "Error: Cannot read foreign.aas: it is not a bot file (no EAAS header of version 4 or 5)\n");
-    EXPECT_EQ(text(read_bytes(dir / "a.aas")), bot_file(5, checksum_of(map)));
-    EXPECT_EQ(text(read_bytes(dir / "foreign.aas")), "IBSP and more");
+    EXPECT_EQ(text_of(read_bytes(dir / "a.aas")), bot_file(5, checksum_of(map)));
+    EXPECT_EQ(text_of(read_bytes(dir / "foreign.aas")), "IBSP and more");
     const run_result again = run_tool(dir, {"a.bsp"}, program("lumpsmith-aas"));
     EXPECT_EQ(again.out, "a.bsp: bot file already up to date\n");
     // The check says so when a map changes under its bot file.
