@@ -121,11 +121,8 @@ void find_in_lines(const std::vector<checked_line> &lines, const std::string &fi
             continue;
         // One cause, one finding: a surface that only its carriage return
         // makes unknown is the CR LF finding's.
-        if (l.index < 0 && !(cr && surface_index_of(l.surface.substr(0, l.surface.size() - 1)) >= 0)) {
-            const char *meant = meant_surface(l.surface);
-            found->push_back({l.number, "unknown surface " + quoted(l.surface) +
-                                            (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "")});
-        }
+        if (l.index < 0 && !(cr && surface_index_of(l.surface.substr(0, l.surface.size() - 1)) >= 0))
+            found->push_back({l.number, unknown_surface(l.surface)});
         if (l.index < 0)
             continue;
         const checked_line *&before = previous[l.texture];

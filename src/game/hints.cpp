@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "failure.h"
 #include "surfaces/surfaces.h"
 
 std::string lower(std::string text)
@@ -21,4 +22,10 @@ const char *meant_surface(std::string_view text)
 {
     const int index = surface_index_of(lower(trimmed(text)));
     return index < 0 ? nullptr : surface_names[index];
+}
+
+std::string unknown_surface(std::string_view surface)
+{
+    const char *meant = meant_surface(surface);
+    return "unknown surface \"" + escaped(surface) + "\"" + (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "");
 }

@@ -12,5 +12,8 @@ std::string trimmed(std::string_view text);
 // The surface name text would be without its case and the blanks and
 // carriage returns around it; nullptr when there is none.
 const char *meant_surface(std::string_view text);
+// The finding for an unknown surface: 'unknown surface "NAME"', escaped,
+// with ' (did you mean "NAME"?)' where meant_surface has an answer.
+std::string unknown_surface(std::string_view surface);
 
 #endif

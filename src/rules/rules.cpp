@@ -54,12 +54,10 @@ int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *
         if (start == std::string::npos || text[start] == '#')
             continue;
         const std::string surface = separator == std::string::npos ? "" : text.substr(separator + 3);
-        const char *meant = meant_surface(surface);
         if (separator == std::string::npos)
             found->push_back({number, "not a rule: no ' = ' between the pattern and the surface"});
         else if (surface_index_of(surface) < 0)
-            found->push_back({number, "unknown surface \"" + escaped(surface) + "\"" +
-                                          (meant ? std::string(" (did you mean \"") + meant + "\"?)" : "")});
+            found->push_back({number, unknown_surface(surface)});
         else
             rules->push_back({number, text.substr(0, separator), surface, 0, 0});
     }
