@@ -160,11 +160,17 @@ int read_waiting_map(const command_row &row, invocation *inv, bool *unread)
     return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
 }
 
+// A file the front end opened, and what it is to the command.
+struct opened_file {
+    named_file file;
+    file_role role;
+};
+
 // Opens the row's files in order, recording them in opened[] for closing,
 // and reads the map once they are open, but before an output is: the files
 // open in the row's order, and no output is created or emptied for a map
 // that cannot be read. 0, or 1 after saying why the command cannot run.
-int open_files(const command_row &row, invocation *inv, named_file opened[], int *count)
+int open_files(const command_row &row, invocation *inv, opened_file opened[], int *count)
 {
     bool unread = false;
     for (const file_slot &slot : row.files) {
@@ -176,9 +182,10 @@ int open_files(const command_row &row, invocation *inv, named_file opened[], int
             continue;
         if (slot.role == OUTPUT && read_waiting_map(row, inv, &unread) != 0)
             return 1;
-        if (const std::string why = open_file(inv->argv[arg], slot.role, &opened[*count]); !why.empty())
+        opened[*count].role = slot.role;
+        if (const std::string why = open_file(inv->argv[arg], slot.role, &opened[*count].file); !why.empty())
             return report(why);
-        if (take_file(slot, opened[(*count)++], inv, &unread) != 0)
+        if (take_file(slot, opened[(*count)++].file, inv, &unread) != 0)
             return 1;
     }
     return read_waiting_map(row, inv, &unread);
@@ -186,16 +193,17 @@ int open_files(const command_row &row, invocation *inv, named_file opened[], int
 
 // Closes the streams, the last opened first; 1 after reporting the first
 // that failed, if nothing was reported yet.
-int close_streams(const named_file opened[], int count, int failed)
+int close_streams(const opened_file opened[], int count, int failed)
 {
     for (int f = count - 1; f >= 0; --f) {
-        const int flags = fcntl(fileno(opened[f].stream), F_GETFL);
-        const failure_status status = (flags & O_ACCMODE) == O_RDONLY ? INPUT_UNREADABLE : OUTPUT_UNWRITABLE;
-        const bool had_error = std::ferror(opened[f].stream);
+        const named_file &file = opened[f].file;
+        const bool written = opened[f].role == OUTPUT || opened[f].role == MAP_TO_UPDATE;
+        const bool had_error = std::ferror(file.stream);
         errno = 0;
-        const bool closed = std::fclose(opened[f].stream) == 0;
+        const bool closed = std::fclose(file.stream) == 0;
         if ((had_error || !closed) && !failed)
-            failed = report(describe_failure(failure{status, opened[f].path, closed ? 0 : errno}));
+            failed = report(describe_failure(failure{written ? OUTPUT_UNWRITABLE : INPUT_UNREADABLE, file.path,
+                                                     closed ? 0 : errno}));
     }
     return failed;
 }
@@ -229,7 +237,7 @@ int run_command(const command_row &row, int argc, char **argv)
     if (!open_standard_descriptors())
         return 1;
     invocation inv{argc, argv, {}, {}, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
-    named_file opened[MAX_FILES];
+    opened_file opened[MAX_FILES];
     int count = 0, failed = 1;
     // Memory runs out only for a file too large for this process, before the map is written.
     try {
