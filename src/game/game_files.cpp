@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::uint64_t ENCRYPTED_FLAG = 0x1;  // bit 0 of the general purpose flags
 
-bool ends_with(std::string_view text, std::string_view end)
-{
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 bool is_game_file(std::string_view name)
 {
     return name.substr(0, 5) == "maps/" && name.find('/', 5) == std::string_view::npos &&
@@ -73,6 +68,17 @@ void index_archive(game_files *files, std::size_t a, std::vector<std::string> *e
 }
 
 }  // namespace
+
+bool ends_with(std::string_view text, std::string_view end)
+{
+    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+std::string folder_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 
 bool loads_before(std::string_view a, std::string_view b)
 {

@@ -32,6 +32,10 @@ struct game_files {
     std::map<std::string, archive_entry> winners;  // maps/*.bsp and maps/*.aas, by name
 };
 
+// True when text ends with end.
+bool ends_with(std::string_view text, std::string_view end);
+// The folder path names a file in: "." for a bare name.
+std::string folder_of(const std::string &path);
 // True when the game loads an archive named a before one named b: it sorts
 // a folder's archives by name with a..z folded to A..Z, so '_' comes after
 // every letter.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "failure.h"
+#include "game/game_files.h"
 
 namespace {
 
@@ -58,10 +59,8 @@ bool deflate_file(packed_file *file)
 std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size)
 {
     std::sort(files->begin(), files->end(), [](const packed_file &a, const packed_file &b) { return a.name < b.name; });
-    const std::size_t slash = output.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : output.substr(0, slash);
-    const std::string name = output.substr(slash + 1);
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string name = output.substr(output.rfind('/') + 1);
+    const int dir = open(folder_of(output).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int fd = dir < 0 ? -1 : openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
     const std::string cannot = "Cannot write " + escaped(output) + ": ";
     std::string why = dir < 0 || fd < 0 ? cannot + std::strerror(errno) : "";

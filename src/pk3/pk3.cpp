@@ -36,11 +36,6 @@ struct run {
     std::size_t maps = 0, bots = 0, unchanged = 0;
 };
 
-bool ends_with(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // The Error lines an import of the surface file would print, whatever the map.
 std::string surface_file_errors(const run &r)
 {
@@ -149,10 +144,6 @@ void take_maps(run *r, std::vector<map_result> *results)
 
 bool same_folder(const std::string &a, const std::string &b)
 {
-    const auto folder_of = [](const std::string &path) {
-        const std::size_t slash = path.rfind('/');
-        return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
-    };
     struct stat x, y;
     return stat(folder_of(a).c_str(), &x) == 0 && stat(folder_of(b).c_str(), &y) == 0 && x.st_dev == y.st_dev &&
            x.st_ino == y.st_ino;
