@@ -26,7 +26,8 @@ std::size_t printable_length(const unsigned char *p, std::size_t left)
     return length;
 }
 
-// The path as a shell word that pastes back as this one path.
+}  // namespace
+
 std::string shell_word(std::string_view path)
 {
     if (!path.empty() && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
@@ -37,8 +38,6 @@ std::string shell_word(std::string_view path)
         word += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return word + "'";
 }
-
-}  // namespace
 
 std::string describe_failure(const failure &f)
 {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "bsp/bsp_lump.h"
 #include "surfaces/surfaces.h"
@@ -424,17 +425,22 @@ TEST_F(Cli, NamesAreEscapedOnATerminalAndRawElsewhere)
     expect_run({"-tl", "odd.bsp"}, 0, raw_listing, "");
     expect_run({"-se", "odd.bsp"}, 0, title + " = steel\n" + erase + " = steel\n" + c1 + " = steel\n", "");
 
-    const std::vector<std::pair<std::string, std::string>> shown = {
-        {"-tl",
+    // The rules write the names the export writes, escaped as it escapes them.
+    ASSERT_TRUE(write_text(dir / "odd.rules", "[tuw]* = steel\n"));
+    const std::string exported = "t\\x1B]2;owned\\x07 = steel\nu\\x1B[2K = steel\nw\\xC2\\x9B1m = steel\n";
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> shown = {
+        {"lumpsmith", {"-tl", "odd.bsp"},
          "Textures:\n0x00500000 - t\\x1B]2;owned\\x07\n0x00500000 - u\\x1B[2K\n"
          "0x00500000 - v\\n0x00e00000 - tex/fake\n0x00500000 - w\\xC2\\x9B1m\n"},
-        {"-se", "t\\x1B]2;owned\\x07 = steel\nu\\x1B[2K = steel\nw\\xC2\\x9B1m = steel\n"}};
-    for (const auto &[sw, expected] : shown) {
+        {"lumpsmith", {"-se", "odd.bsp"}, exported},
+        {"lumpsmith-rules", {"odd.rules", "odd.bsp"}, exported}};
+    for (const auto &[program, args, expected] : shown) {
         const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(terminal, 0);
         ASSERT_EQ(grantpt(terminal), 0);
         ASSERT_EQ(unlockpt(terminal), 0);
         run_options options;
+        options.program = program;
         options.stdout_path = ptsname(terminal);
         // Raw, so that the terminal hands over the bytes as written.
         const int side = open(options.stdout_path.c_str(), O_RDWR | O_NOCTTY);
@@ -442,7 +448,7 @@ TEST_F(Cli, NamesAreEscapedOnATerminalAndRawElsewhere)
         ASSERT_EQ(tcgetattr(side, &mode), 0);
         cfmakeraw(&mode);
         ASSERT_EQ(tcsetattr(side, TCSANOW, &mode), 0);
-        const run_result r = run_tool(dir, {sw, "odd.bsp"}, options);
+        const run_result r = run_tool(dir, args, options);
         EXPECT_EQ(r.status, 0);
         close(side);
         // With the other side closed, reading drains what was written, then fails.
@@ -451,7 +457,7 @@ TEST_F(Cli, NamesAreEscapedOnATerminalAndRawElsewhere)
         for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
             seen.append(buffer, static_cast<std::size_t>(n));
         close(terminal);
-        EXPECT_EQ(seen, expected) << sw;
+        EXPECT_EQ(seen, expected) << program << " " << args[0];
     }
 }
 

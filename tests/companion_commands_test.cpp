@@ -2,6 +2,10 @@
 // lumpsmith-pk3, run from the build folder on files made here.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "bsp/bsp_lump.h"
@@ -111,20 +115,24 @@ TEST(Check, SaysWhereEachFaultIsAndExits1)
               "mod.txt:10: " + skipped + "; mended, it reads: \"textures/a/floor = mud\"\n"
               "mod.txt:11: unknown surface \"are fine, and so is = in free text\"\n"
               "mod.txt:12: " + mark +
+              "mod.txt:13: no given map has a texture named \"Textures/A/Wall\" (did you mean \"textures/a/wall\"?)\n"
               "mod.txt:6: no given map has a texture named \"textures/a/walll\"\n"
               "mod.txt:7: no given map has a texture named \"nnn\"\n"
               "mod.txt:11: no given map has a texture named \"notes\"\n"
-              "mod.txt:13: no given map has a texture named \"Textures/A/Wall\" (did you mean \"textures/a/wall\"?)\n"
               "map.bsp: 1 records would change\n");
     // Without the map that cannot be read, findings alone give status 1.
     EXPECT_EQ(run_tool(dir, {"mod.txt", "map.bsp"}, program("lumpsmith-check")).status, 1);
-    // More than ten notes of one kind are one line.
+    // More than ten notes of one kind are one line, but a name in another
+    // case stays a finding of its own; fix commands quote the path.
     std::string many;
     for (int n = 0; n < 12; ++n)
         many += "textures/none" + std::to_string(n) + " = rock\n";
-    ASSERT_TRUE(write_text(dir / "many.txt", many));
-    EXPECT_EQ(run_tool(dir, {"many.txt", "map.bsp"}, program("lumpsmith-check")).out,
-              "many.txt:1: 12 texture names that no given map has, on lines 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 and 2 more\n"
+    ASSERT_TRUE(write_text(dir / "many b;x.txt", many + "Textures/A/Wall = rock\r\n"));
+    EXPECT_EQ(run_tool(dir, {"many b;x.txt", "map.bsp"}, program("lumpsmith-check")).out,
+              "many b;x.txt:13: 1 line(s) end in CR LF (Windows line ends), so their surface names are unknown; convert "
+              "them: sed -i 's/\\r$//' 'many b;x.txt'\n"
+              "many b;x.txt:13: no given map has a texture named \"Textures/A/Wall\" (did you mean \"textures/a/wall\"?)\n"
+              "many b;x.txt:1: 12 texture names that no given map has, on lines 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 and 2 more\n"
               "map.bsp: 0 records would change\n");
     // Regression: the arguments swapped gave 1,723 lines, among them advice to edit the map.
     const run_result swapped = run_tool(dir, {"map.bsp", "mod.txt"}, program("lumpsmith-check"));
@@ -225,6 +233,90 @@ TEST(Pk3, EditsTheCopyOfEachMapTheGameLoadsAndKeepsItsBotFileInStep)
     EXPECT_EQ(read_bytes(g.dir / "mod/zz-again.pk3"), read_bytes(g.dir / "first.pk3"));
 }
 
+// The archive at path with each copy of from (a name, in its local and
+// central headers) replaced by to, which is as long; false when it could not.
+bool patch_archive(const std::string &path, const std::string &from, const std::string &to)
+{
+    std::string archive = text_of(read_bytes(path));
+    for (std::size_t at; (at = archive.find(from)) != std::string::npos;)
+        archive.replace(at, from.size(), to);
+    return write_bytes(path, bytes(archive.begin(), archive.end()));
+}
+
+// A game folder as Windows tools and other mods leave it: names in other
+// cases, a .PK3, backslashes, a NUL in a name, a .pk3dir, a loose map, and
+// archives whose order only the game's comparison (':' as '/') tells.
+// Each copy the game loads is the one edited, under a name it finds.
+TEST(Pk3, FindsEachCopyAsTheGameDoes)
+{
+    temp_dir dir;
+    std::vector<bytes> maps;  // each its own bytes, all holding textures/a/wall
+    for (std::size_t n = 0; n < 9; ++n)
+        maps.push_back(build_map(build_lump({RECORDS[0]}), AT, n));
+    const auto edited = [&](std::size_t n) { return text_of(with_flags(maps[n], AT, 0, set_surface_index(0x123, 9))); };
+    std::filesystem::create_directories(dir / "g/c.pk3dir/maps");
+    std::filesystem::create_directories(dir / "g/maps");
+    std::filesystem::create_directories(dir / "mod");
+    ASSERT_TRUE(write_archive(dir / "g/a.pk3", {{"maps/rt5case.bsp", text_of(maps[0])}, {"maps/x.bsp", text_of(maps[1])},
+                                               {"maps/nul.bspX.bsp", text_of(maps[2])}}));
+    ASSERT_TRUE(patch_archive(dir / "g/a.pk3", "maps/nul.bspX.bsp", std::string("maps/nul.bsp\0.bsp", 17)));
+    ASSERT_TRUE(write_archive(dir / "g/b.PK3", {{"MAPS/RT5Case.BSP", text_of(maps[3])}, {"maps\\Slash.bsp", text_of(maps[4])},
+                                               {"maps\\SLASH.AAS", bot_file(5, checksum_of(maps[4]))}}));
+    ASSERT_TRUE(write_bytes(dir / "g/c.pk3dir/maps/dir.bsp", maps[5]));
+    ASSERT_TRUE(write_text(dir / "g/c.pk3dir/maps/dir.aas", bot_file(4, 1)));
+    ASSERT_TRUE(write_archive(dir / "g/m:.pk3", {{"maps/order.bsp", text_of(maps[6])}}));
+    ASSERT_TRUE(write_archive(dir / "g/m0.pk3", {{"maps/order.bsp", text_of(maps[7])}}));
+    ASSERT_TRUE(write_bytes(dir / "g/maps/x.bsp", maps[8]));
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\n"));
+    const run_result r = run_tool(dir, {"g", "mod", "mod.txt", "mod/zz.pk3"}, program("lumpsmith-pk3"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto size = std::filesystem::exists(dir / "mod/zz.pk3") ? std::filesystem::file_size(dir / "mod/zz.pk3") : 0;
+    EXPECT_EQ(r.out, "reading the game's maps, and packing those that change\n"
+                     "maps/dir.bsp: 1 records changed (g/c.pk3dir)\n"
+                     "maps/nul.bsp: 1 records changed (g/a.pk3)\n"
+                     "maps/order.bsp: 1 records changed (g/m0.pk3)\n"
+                     "MAPS/RT5Case.BSP: 1 records changed (g/b.PK3)\n"
+                     "maps/Slash.bsp: 1 records changed (g/b.PK3)\n"
+                     "maps/x.bsp: 1 records changed (g)\n"
+                     "maps/dir.aas: map checksum updated\n"
+                     "maps/SLASH.AAS: map checksum updated\n"
+                     "writing 6 maps and 2 bot files into mod/zz.pk3\n"
+                     "mod/zz.pk3: 6 maps and 2 bot files, " + std::to_string(size) + " bytes; 0 maps unchanged\n");
+    const auto bot_of = [&](std::uint32_t version, std::size_t n) {
+        return bot_file(version, map_checksum(reinterpret_cast<const unsigned char *>(edited(n).data()), edited(n).size()));
+    };
+    EXPECT_EQ(read_archive(dir / "mod/zz.pk3"),
+              (std::vector<std::pair<std::string, std::string>>{{"MAPS/RT5Case.BSP", edited(3)},
+                                                                {"maps/SLASH.AAS", bot_of(5, 4)},
+                                                                {"maps/Slash.bsp", edited(4)},
+                                                                {"maps/dir.aas", bot_of(4, 5)},
+                                                                {"maps/dir.bsp", edited(5)},
+                                                                {"maps/nul.bsp", edited(2)},
+                                                                {"maps/order.bsp", edited(7)},
+                                                                {"maps/x.bsp", edited(8)}}));
+    // Among the folder's archives the override cannot beat its loose map.
+    const run_result beside = run_tool(dir, {"g", "mod.txt", "g/zz.pk3"}, program("lumpsmith-pk3"));
+    EXPECT_EQ(beside.status, 1);
+    EXPECT_EQ(beside.err, "Error: Refusing to write g/zz.pk3: the game would load it before g, whose maps/x.bsp it must "
+                          "override; a game folder's own files beat every archive in it, so write it into a folder the "
+                          "game loads later\n");
+    // A FIFO is refused at once, and every archive is read however few
+    // descriptors the process may open.
+    ASSERT_EQ(mkfifo((dir / "fifo.pk3").c_str(), 0600), 0);
+    run_options deadline = program("lumpsmith-pk3");
+    deadline.deadline = 30;
+    const run_result fifo = run_tool(dir, {"fifo.pk3", "mod.txt", "out.pk3"}, deadline);
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_EQ(fifo.err, "Error: Cannot read fifo.pk3: not a regular file\n");
+    std::filesystem::create_directories(dir / "many");
+    for (int n = 0; n < 40; ++n)
+        ASSERT_TRUE(write_archive(dir / ("many/p" + std::to_string(n) + ".pk3"),
+                                  {{"maps/m" + std::to_string(n) + ".bsp", text_of(maps[0])}}));
+    EXPECT_EQ(run_shell("cd '" + dir.path + "' && ulimit -n 24 && " LUMPSMITH_BUILD_DIR "/lumpsmith-pk3 many mod.txt "
+                        "many.pk3 >/dev/null 2>many.err"), 0);
+    EXPECT_EQ(text_of(read_bytes(dir / "many.err")), "");
+}
+
 // What would not make the mod as meant is refused with nothing written.
 TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
 {
@@ -245,8 +337,15 @@ TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
                   "give it a name that sorts after (a..z count as A..Z, so _ comes after every letter)\n"},
         {{"base", "mod", "mod.txt", "base/zz_z.pk3"}, {}, "",
          prefix + "base/zz_z.pk3: the game would load it before mod/-mod.pk3, whose maps/a.aas it must override\n"},
-        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "1"}, {"maps/a.bsp", "2"}}, "",
-         "Error: Cannot read maps/a.bsp in base/pak2.pk3: the archive holds two files of that name\n"},
+        {{"base/pak0.pk3", "mod.txt", "base/zz.pk3"}, {}, "",
+         prefix + "base/zz.pk3: the game loads maps/b.bsp from base/pak1.pk3, not from base/pak0.pk3, whose copy the "
+                  "archive would hold; give the folder base as the source\n"},
+        {{"base", "mod.txt", "base/zz-surfaces.zip"}, {}, "",
+         prefix + "base/zz-surfaces.zip: the game loads only .pk3 archives from base, so it would never read it; give it a "
+                  "name that ends in .pk3\n"},
+        {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "1"}, {"MAPS\\A.bsp", "2"}}, "",
+         "Error: Cannot read MAPS/A.bsp in base/pak2.pk3: the archive holds two files of that name, as the game compares "
+         "names (case folded, \\ as /)\n"},
         {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "secret", true}}, "",
          "Error: Cannot read maps/a.bsp in base/pak2.pk3: it is encrypted\n"},
         {{"base", "mod.txt", "out.pk3"}, {{"maps/a.bsp", "", false, true}}, "",
@@ -287,7 +386,7 @@ TEST(Pk3, AnArchiveThatCannotBeWrittenWholeIsNotMade)
     limited.file_size = 600;
     const run_result r = run_tool(g.dir, {"base", "mod.txt", "out.pk3"}, limited);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Cannot write out.pk3: the archive could not be written (is the disk full?)\n");
+    EXPECT_EQ(r.err, "Error: Cannot write out.pk3: the archive could not be written: File too large\n");
     EXPECT_FALSE(std::filesystem::exists(g.dir / "out.pk3"));
 }
 
@@ -356,13 +455,67 @@ TEST(Aas, SetsTheBotFileBesideEachMapToItsChecksum)
     EXPECT_EQ(text_of(read_bytes(dir / "foreign.aas")), "IBSP and more");
     const run_result again = run_tool(dir, {"a.bsp"}, program("lumpsmith-aas"));
     EXPECT_EQ(again.out, "a.bsp: bot file already up to date\n");
-    // The check says so when a map changes under its bot file.
+    // Held up by an import, it says so, and takes the map as the import left it.
+    const int import = open((dir / "a.bsp").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(import, F_OFD_SETLK, &lock), 0);
+    const started_tool waiting = start_tool(dir, {"a.bsp"}, program("lumpsmith-aas"));
+    EXPECT_TRUE(says_on_stderr(waiting, "lumpsmith: waiting for a.bsp, which another program has locked\n"));
+    const bytes imported = with_flags(map, AT, 1, 0);
+    ASSERT_EQ(pwrite(import, imported.data(), imported.size(), 0), static_cast<ssize_t>(imported.size()));
+    close(import);
+    EXPECT_EQ(finish_tool(waiting).out, "a.bsp: bot file updated\n");
+    EXPECT_EQ(text_of(read_bytes(dir / "a.aas")), bot_file(5, checksum_of(imported)));
+    // The check says so when a map changes under its bot file, with a fix
+    // command that pastes back as one path; a FIFO beside a map is not read.
     ASSERT_TRUE(write_text(dir / "none.txt", ""));
-    ASSERT_TRUE(write_bytes(dir / "a.bsp", with_flags(map, AT, 0, 0)));
-    const run_result checked = run_tool(dir, {"none.txt", "a.bsp"}, program("lumpsmith-check"));
+    ASSERT_TRUE(write_bytes(dir / "a b.bsp", map));
+    ASSERT_TRUE(write_text(dir / "a b.aas", bot_file(5, 7)));
+    ASSERT_EQ(mkfifo((dir / "b.aas").c_str(), 0600), 0);
+    run_options check = program("lumpsmith-check");
+    check.deadline = 30;
+    const run_result checked = run_tool(dir, {"none.txt", "a b.bsp", "b.bsp"}, check);
     EXPECT_EQ(checked.status, 1);
-    EXPECT_EQ(checked.out, "a.bsp: the bot file a.aas was made for another version of this map, so bots will not play "
-                           "on it; update it: lumpsmith-aas a.bsp\na.bsp: 0 records would change\n");
+    EXPECT_EQ(checked.out, "a b.bsp: the bot file a b.aas was made for another version of this map, so bots will not "
+                           "play on it; update it: lumpsmith-aas 'a b.bsp'\na b.bsp: 0 records would change\n"
+                           "b.bsp: 0 records would change\n");
+}
+
+// A size an archive claims is never allocated before its bytes are there,
+// and a map larger than the memory a process may have is read a piece at a
+// time: an entry claiming 4 GiB and a sparse map of 320 MiB, under a 256 MiB
+// address-space limit.
+TEST(Companions, StayWithinMemoryWhateverAFileClaims)
+{
+    temp_dir dir;
+    run_options limited;
+    limited.address_space = 256ul << 20;
+    if (run_tool(dir, {"-sl"}, limited).status != 0)
+        GTEST_SKIP() << "this build cannot start under a 256 MiB address-space limit (sanitizers)";
+    ASSERT_TRUE(write_archive(dir / "lie.pk3", {{"maps/a.bsp", text_of(build_map_claiming(build_lump(RECORDS), AT, 0xF0000000u))}}));
+    std::string archive = text_of(read_bytes(dir / "lie.pk3"));
+    store_u32le(reinterpret_cast<unsigned char *>(&archive[archive.find("PK\3\4") + 22]), 0xFFFFFFFEu);
+    store_u32le(reinterpret_cast<unsigned char *>(&archive[archive.find("PK\1\2") + 24]), 0xFFFFFFFEu);
+    ASSERT_TRUE(write_text(dir / "lie.pk3", archive));
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\n"));
+    const std::string lie = "Error: Cannot read maps/a.bsp in lie.pk3: it inflates to fewer than the 4294967294 bytes the "
+                            "archive says\n";
+    limited.program = "lumpsmith-pk3";
+    EXPECT_EQ(run_tool(dir, {"lie.pk3", "mod.txt", "out.pk3"}, limited).err, lie);
+    ASSERT_TRUE(write_bytes(dir / "big.bsp", build_map(build_lump(RECORDS), AT)));
+    ASSERT_EQ(truncate((dir / "big.bsp").c_str(), 320l << 20), 0);
+    ASSERT_TRUE(write_text(dir / "big.aas", bot_file(5, 7)));
+    limited.program = "lumpsmith-check";
+    const run_result checked = run_tool(dir, {"mod.txt", "lie.pk3", "big.bsp"}, limited);
+    EXPECT_EQ(checked.status, 2);
+    EXPECT_EQ(checked.err, lie);
+    EXPECT_EQ(checked.out, "big.bsp: the bot file big.aas was made for another version of this map, so bots will not "
+                           "play on it; update it: lumpsmith-aas big.bsp\nbig.bsp: 2 records would change\n");
+    limited.program = "lumpsmith-aas";
+    EXPECT_EQ(run_tool(dir, {"big.bsp"}, limited).out, "big.bsp: bot file updated\n");
+    limited.program = "lumpsmith-check";
+    EXPECT_EQ(run_tool(dir, {"mod.txt", "big.bsp"}, limited).out, "big.bsp: 2 records would change\n");
 }
 
 }  // namespace

@@ -80,13 +80,14 @@ int main()
     // Each packed map is the game's own copy with only surface bits changed.
     std::vector<std::string> errors;
     game_files game;
+    game_reader reader;
     open_game_files({BASE_PATH + "/baseoa"}, &game, &errors);
     for (const auto &[name, data] : packed) {
         std::string original;
         const auto winner = game.winners.find(name);
         if (name.compare(name.size() - 4, 4, ".bsp") != 0)
             continue;
-        if (winner == game.winners.end() || !read_entry(game, winner->second, winner->second.size, &original).empty() ||
+        if (winner == game.winners.end() || !read_entry(game, &reader, winner->second, winner->second.size, &original).empty() ||
             original.size() != data.size())
             return fail(name + " is not the game's copy of that map", made.out);
         const plain_map m = read_plainly(bytes(original.begin(), original.end()));
@@ -94,7 +95,7 @@ int main()
                                                         m, std::vector<bool>(m.records.size(), true)))
             return fail(name + " differs from the game's copy outside surface bits", "");
     }
-    close_game_files(&game);
+    close_reader(&reader);
     const std::string &edited = packed["maps/oa_dm1.bsp"];
     const auto checksum = static_cast<std::int32_t>(checksum_of(edited));
 

@@ -24,18 +24,8 @@ struct opened {
     struct stat stamp;
 };
 
-// Waits for a lock of type on the file; 0, or the errno of the refusal.
-int lock(const opened &f, short type)
-{
-    struct flock l = {};
-    l.l_type = type;
-    if (retry_interrupted([&] { return fcntl(fileno(f.file.stream), F_OFD_SETLKW, &l); }) == 0)
-        return 0;
-    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;  // 0: no locks on this filesystem
-}
-
-// Opens path, stamped; "" or an Error line's words.
-std::string open_stamped(const char *path, bool for_update, opened *f)
+// Opens path, refusing at once what is not a regular file; "" or an Error line's words.
+std::string open_regular(const char *path, bool for_update, opened *f)
 {
     const int fd = open(path, (for_update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     f->file = named_file{fd < 0 ? nullptr : fdopen(fd, for_update ? "r+b" : "rb"), path};
@@ -49,26 +39,40 @@ std::string open_stamped(const char *path, bool for_update, opened *f)
     return "";
 }
 
+// Locks the bot file, then the map, as the import locks a map, saying so
+// while another program holds one; each is stamped once it is held, so that
+// what an import wrote before that is no change; "" or an Error line's words.
+std::string lock_both(opened *map, opened *bot, const std::string &bot_path)
+{
+    failure f = lock_map(bot->file, F_WRLCK, stderr);
+    if (f.status == NO_FAILURE)
+        f = lock_map(map->file, F_RDLCK, stderr);
+    if (f.status != NO_FAILURE)
+        return "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(f.error);
+    if (fstat(fileno(map->file.stream), &map->stamp) != 0 || fstat(fileno(bot->file.stream), &bot->stamp) != 0)
+        return "Cannot read " + escaped(map->file.path) + ": " + std::strerror(errno);
+    return "";
+}
+
 // Brings the bot file beside map up to date; "" or an Error line's words.
 std::string update(const char *map_path)
 {
     const std::string bot_path = bot_file_of(map_path);
     opened map{}, bot{};
-    std::string why = open_stamped(map_path, false, &map);
+    std::string why = open_regular(map_path, false, &map);
     if (why.empty())
-        why = open_stamped(bot_path.c_str(), true, &bot);
-    std::string bytes(map.file.stream ? static_cast<std::size_t>(map.stamp.st_size) : 0, '\0');
+        why = open_regular(bot_path.c_str(), true, &bot);
+    if (why.empty())
+        why = lock_both(&map, &bot, bot_path);
     unsigned char header[BOT_FILE_HEADER_SIZE];
-    std::uint32_t recorded = 0;
+    std::uint32_t recorded = 0, checksum = 0;
     int error = 0;
-    if (why.empty() && ((error = lock(bot, F_WRLCK)) != 0 || (error = lock(map, F_RDLCK)) != 0))
-        why = "Cannot write " + escaped(bot_path) + ": cannot lock it or its map: " + std::strerror(error);
-    else if (why.empty() && (error = io_read_at(map.file.stream, bytes.data(), bytes.size(), 0)) != 0)
+    // The map is read a piece at a time: no map is too large for this.
+    if (why.empty() && (error = file_checksum(map.file.stream, static_cast<std::uint64_t>(map.stamp.st_size), &checksum)) != 0)
         why = "Cannot read " + escaped(map_path) + ": " + (error == IO_END ? "it changed while it was read" : std::strerror(error));
     else if (why.empty() && (io_read_at(bot.file.stream, header, sizeof header, 0) != 0 ||
                              !recorded_checksum(header, sizeof header, &recorded)))
         why = "Cannot read " + escaped(bot_path) + ": it is not a bot file (no EAAS header of version 4 or 5)";
-    const std::uint32_t checksum = map_checksum(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
     std::size_t written = 0;
     if (why.empty() && recorded != checksum) {
         record_checksum(header, checksum);

@@ -41,19 +41,6 @@ int set_lock(std::FILE *stream, short type, bool wait)
                ? 0 : errno;
 }
 
-// Takes a lock of type F_RDLCK or F_WRLCK, saying so when it must wait.
-failure lock_map(named_file map, short type, std::FILE *said)
-{
-    int error = set_lock(map.stream, type, false);
-    if (error == EAGAIN || error == EACCES) {
-        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
-        std::fflush(said);
-        error = set_lock(map.stream, type, true);
-    }
-    const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
-    return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
-}
-
 // Refuses the write before it starts where the map was renamed over or
 // deleted (it would be edited where nobody will see it) or changed, or where
 // a file-size limit would stop the write half way through a flags word.
@@ -159,6 +146,18 @@ failure check_header(const char *path, const unsigned char *bytes, std::size_t p
     // An import would write over other lumps' directory entries. An empty
     // lump is never written, so where it claims to start does not matter.
     return header->lump_length > 0 && header->lump_offset < HEADER_SIZE ? failure{MAP_OVERLAPS_HEADER, path, 0} : ok();
+}
+
+failure lock_map(named_file map, short type, std::FILE *said)
+{
+    int error = set_lock(map.stream, type, false);
+    if (error == EAGAIN || error == EACCES) {
+        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
+        std::fflush(said);
+        error = set_lock(map.stream, type, true);
+    }
+    const bool no_locks = error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+    return error == 0 || no_locks ? ok() : fail(MAP_LOCK_FAILED, map, error);
 }
 
 bool unchanged_since(named_file file, const struct stat &stamp)

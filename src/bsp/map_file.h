@@ -33,6 +33,12 @@ failure read_map(named_file map, map_reading *reading);
 // map of file_size bytes; fills *header.
 failure check_header(const char *path, const unsigned char *bytes, std::size_t present, std::uint64_t file_size,
                      bsp_header *header);
+// Takes an open-file-description lock of type F_RDLCK or F_WRLCK on the
+// whole file, which closing it drops. Where another program's lock is in
+// the way, says "lumpsmith: waiting for PATH, which another program has
+// locked" on said and waits; where the filesystem has no locks the file goes
+// unlocked; MAP_LOCK_FAILED, with the errno, for any other refusal.
+failure lock_map(named_file map, short type, std::FILE *said);
 // read_map under a shared lock. Where another program's lock is in the way,
 // this and rewrite_lump say "lumpsmith: waiting for PATH, which another
 // program has locked" on said and wait; where the filesystem has no locks

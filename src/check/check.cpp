@@ -10,6 +10,8 @@
 // would change" line per map, counted by the same code as lumpsmith-preview.
 // Exit status: 0 when nothing was found, 1 when anything was, 2 after an
 // Error line.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -93,7 +95,8 @@ std::string near_miss(const checked_line &l)
            (texture.empty() || meant == nullptr ? std::string() : "; mended, it reads: " + quoted(texture + " = " + meant));
 }
 
-void find_in_lines(const std::vector<checked_line> &lines, const std::string &file, std::vector<finding> *found)
+// word is the surface file's path as a shell word, for the fix commands.
+void find_in_lines(const std::vector<checked_line> &lines, const std::string &word, std::vector<finding> *found)
 {
     const std::size_t crlf = std::count_if(lines.begin(), lines.end(),
                                            [](const checked_line &l) { return !l.text.empty() && l.text.back() == '\r'; });
@@ -106,11 +109,11 @@ void find_in_lines(const std::vector<checked_line> &lines, const std::string &fi
         const bool cr = !l.text.empty() && l.text.back() == '\r';
         if (l.first && starts_with(l.text, BYTE_ORDER_MARK))
             found->push_back({l.number, "the line starts with a UTF-8 byte-order mark, so its texture name matches "
-                                        "nothing; remove every one: sed -i 's/^\\xEF\\xBB\\xBF//' " + file});
+                                        "nothing; remove every one: sed -i 's/^\\xEF\\xBB\\xBF//' " + word});
         if (cr && !crlf_said) {
             crlf_said = true;
             found->push_back({l.number, std::to_string(crlf) + " line(s) end in CR LF (Windows line ends), so their "
-                                        "surface names are unknown; convert them: sed -i 's/\\r$//' " + file});
+                                        "surface names are unknown; convert them: sed -i 's/\\r$//' " + word});
         }
         if (l.first && l.line_length > LINE_BUFFER_SIZE - 1)
             found->push_back({l.number, "the line is " + std::to_string(l.line_length) +
@@ -136,10 +139,11 @@ void find_in_lines(const std::vector<checked_line> &lines, const std::string &fi
     }
 }
 
-// Notes of texture names no given map holds, with a hint where one does in
-// another case; more than MOST_NOTES collapse into one line.
+// Notes of texture names no given map holds, more than MOST_NOTES
+// collapsed into one line; a name a map holds in another case is a likely
+// slip, so it is a finding with its hint, never lost in that count.
 void note_unknown_textures(const std::vector<checked_line> &lines, const std::unordered_set<std::string> &names,
-                           std::vector<finding> *notes)
+                           std::vector<finding> *found, std::vector<finding> *notes)
 {
     std::unordered_map<std::string, std::string> by_lower;
     for (const std::string &name : names)
@@ -150,8 +154,9 @@ void note_unknown_textures(const std::vector<checked_line> &lines, const std::un
             names.count(l.texture) != 0)
             continue;
         const auto other_case = by_lower.find(lower(l.texture));
-        notes->push_back({l.number, "no given map has a texture named " + quoted(l.texture) +
-                                        (other_case == by_lower.end() ? "" : " (did you mean " + quoted(other_case->second) + "?)")});
+        (other_case == by_lower.end() ? notes : found)
+            ->push_back({l.number, "no given map has a texture named " + quoted(l.texture) +
+                                       (other_case == by_lower.end() ? "" : " (did you mean " + quoted(other_case->second) + "?)")});
     }
     if (notes->size() <= MOST_NOTES)
         return;
@@ -163,27 +168,27 @@ void note_unknown_textures(const std::vector<checked_line> &lines, const std::un
 }
 
 // "MAP: ..." when a bot file lies beside the map and records another map's
-// checksum, which makes the game's server refuse it; "" otherwise.
+// checksum, which makes the game's server refuse it; "" otherwise. Only
+// regular files are read, and the map a piece at a time, whatever its size.
 std::string bot_file_finding(const char *map_path)
 {
     const std::string bot = bot_file_of(map_path);
-    std::FILE *map = std::fopen(map_path, "rb");
-    std::FILE *aas = map ? std::fopen(bot.c_str(), "rb") : nullptr;
-    std::string bytes;
+    struct stat map_stat, bot_stat;
+    std::string why;
+    std::FILE *map = open_regular_file(map_path, &map_stat, &why);
+    std::FILE *aas = map ? open_regular_file(bot, &bot_stat, &why) : nullptr;
     unsigned char header[BOT_FILE_HEADER_SIZE];
-    std::uint32_t recorded = 0;
-    bool stale = aas != nullptr && std::fread(header, 1, sizeof header, aas) == sizeof header &&
-                 recorded_checksum(header, sizeof header, &recorded);
-    for (int c; stale && (c = std::getc(map)) != EOF;)
-        bytes += static_cast<char>(c);
-    stale = stale && !std::ferror(map) &&
-            map_checksum(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()) != recorded;
+    std::uint32_t recorded = 0, checksum = 0;
+    const bool stale = aas != nullptr && io_read_at(aas, header, sizeof header, 0) == 0 &&
+                       recorded_checksum(header, sizeof header, &recorded) &&
+                       file_checksum(map, static_cast<std::uint64_t>(map_stat.st_size), &checksum) == 0 &&
+                       checksum != recorded;
     for (std::FILE *f : {map, aas})
         if (f != nullptr)
             std::fclose(f);
     return stale ? escaped(map_path) + ": the bot file " + escaped(bot) +
                        " was made for another version of this map, so bots will not play on it; update it: lumpsmith-aas " +
-                       escaped(map_path)
+                       escaped(shell_word(map_path))
                  : "";
 }
 
@@ -229,7 +234,7 @@ failure check(invocation &inv)
         inv.status = report(error) + 1;  // 2: an Error line
     const std::string file = escaped(inv.surfaces.path);
     std::vector<finding> found, notes;
-    find_in_lines(lines, file, &found);
+    find_in_lines(lines, escaped(shell_word(inv.surfaces.path)), &found);
     std::vector<std::string> errors;
     const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
     for (const std::string &error : errors)
@@ -245,7 +250,7 @@ failure check(invocation &inv)
         maps.push_back({map.label.c_str(), &map.reading});
     std::unordered_set<std::string> names;
     const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
-    note_unknown_textures(lines, names, &notes);
+    note_unknown_textures(lines, names, &found, &notes);
     const auto by_line = [](const finding &a, const finding &b) { return a.line < b.line; };
     std::stable_sort(found.begin(), found.end(), by_line);
     for (const std::vector<finding> *list : {&found, &notes})

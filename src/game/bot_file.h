@@ -11,6 +11,7 @@
 #define LUMPSMITH_BOT_FILE_H
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ std::string bot_file_of(std::string_view map_path);
 // The game's checksum of a whole map file: its MD4 digest (libmd's) read as
 // four little-endian 32-bit words, XORed together.
 std::uint32_t map_checksum(const unsigned char *map, std::size_t size);
+// The same of the first size bytes of the stream's file, read a piece at a
+// time, so that no map is too large for it; 0, or the read's error (IO_END
+// when the file ends first).
+int file_checksum(std::FILE *stream, std::uint64_t size, std::uint32_t *checksum);
 // The checksum the bot file's header records; false when the header is no
 // bot file's ("EAAS", version 4 or 5).
 bool recorded_checksum(const unsigned char *header, std::size_t size, std::uint32_t *checksum);

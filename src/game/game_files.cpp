@@ -1,11 +1,14 @@
 #include "game/game_files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "bsp/bsp_lump.h"
 #include "failure.h"
@@ -13,65 +16,207 @@
 namespace {
 
 constexpr std::uint64_t ENCRYPTED_FLAG = 0x1;  // bit 0 of the general purpose flags
+constexpr std::size_t FIRST_READ = 1 << 16;     // what a read grows from, whatever size is claimed
 
-bool is_game_file(std::string_view name)
+char folded(char c)
 {
-    return name.substr(0, 5) == "maps/" && name.find('/', 5) == std::string_view::npos &&
-           (ends_with(name, ".bsp") || ends_with(name, ".aas"));
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// The archives in a folder, in load order; false when it cannot be listed.
-bool list_folder(const std::string &folder, std::vector<std::string> *archives)
+bool is_game_file(std::string_view key)
+{
+    return key.substr(0, 5) == "maps/" && key.find('/', 5) == std::string_view::npos &&
+           (ends_with(key, ".bsp") || ends_with(key, ".aas"));
+}
+
+// Opens the zip at path, checked as a regular file first so that a FIFO
+// cannot hang the run; nullptr with *why.
+unzFile open_zip(const std::string &path, std::string *why)
+{
+    struct stat st;
+    std::FILE *file = open_regular_file(path, &st, why);
+    if (file == nullptr)
+        return nullptr;
+    // minizip opens by path; this one is the file just checked.
+    errno = 0;
+    unzFile zip = unzOpen64(("/proc/self/fd/" + std::to_string(fileno(file))).c_str());
+    const int error = errno;
+    std::fclose(file);
+    if (zip == nullptr)
+        *why = error == EMFILE || error == ENFILE ? std::strerror(error) : "not a zip archive, or unreadable";
+    return zip;
+}
+
+struct listed {
+    std::string name;
+    archive_kind kind;
+};
+
+// The archives of a game folder in load order, then the folder itself for
+// its own files; false when it cannot be listed. Names the game cannot
+// tell apart (k.pk3, K.pk3) keep the order the folder lists them in, as
+// the game's own sort keeps it.
+bool list_folder(const std::string &folder, game_files *files, std::size_t source)
 {
     DIR *dir = opendir(folder.c_str());
     if (dir == nullptr)
         return false;
-    std::vector<std::string> names;
+    std::vector<listed> names;
     struct stat st;
-    while (const dirent *entry = readdir(dir))
-        if (ends_with(entry->d_name, ".pk3") && stat((folder + "/" + entry->d_name).c_str(), &st) == 0 &&
-            S_ISREG(st.st_mode))
-            names.push_back(entry->d_name);
+    while (const dirent *entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (stat((folder + "/" + name).c_str(), &st) != 0)
+            continue;
+        if (S_ISREG(st.st_mode) && ends_with_folded(name, ".pk3"))
+            names.push_back({name, ZIP_ARCHIVE});
+        else if (S_ISDIR(st.st_mode) && ends_with_folded(name, ".pk3dir"))
+            names.push_back({name, ARCHIVE_FOLDER});
+    }
     closedir(dir);
-    // Names the game cannot tell apart (a.pk3, A.pk3) in byte order, so that every run agrees.
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return loads_before(a, b) || (!loads_before(b, a) && a < b);
-    });
-    for (const std::string &name : names)
-        archives->push_back(folder + "/" + name);
+    std::stable_sort(names.begin(), names.end(), [](const listed &a, const listed &b) { return loads_before(a.name, b.name); });
+    for (const listed &name : names) {
+        files->archives.push_back(folder + "/" + name.name);
+        files->kinds.push_back(name.kind);
+    }
+    files->archives.push_back(folder);
+    files->kinds.push_back(LOOSE_FILES);
+    files->source.resize(files->archives.size(), source);
     return true;
 }
 
-// Adds the archive's maps and bot files to the winners, over earlier archives' copies.
-void index_archive(game_files *files, std::size_t a, std::vector<std::string> *errors)
+// The maps and bot files of a zip archive; false when its list of files is damaged.
+bool list_zip(unzFile zip, std::size_t a, std::vector<archive_entry> *entries)
 {
-    unzFile zip = files->opened[a];
-    std::map<std::string, archive_entry> own;
     int at;
     for (at = unzGoToFirstFile(zip); at == UNZ_OK; at = unzGoToNextFile(zip)) {
         unz_file_info64 info;
         char name[65536];
         if ((at = unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0)) != UNZ_OK)
             break;
-        archive_entry entry{a, std::string(name, std::min<std::size_t>(info.size_filename, sizeof name - 1)), {},
-                            static_cast<std::uint32_t>(info.crc), info.uncompressed_size, (info.flag & ENCRYPTED_FLAG) != 0};
-        if (!is_game_file(entry.name) || unzGetFilePos64(zip, &entry.position) != UNZ_OK)
-            continue;
-        if (!own.emplace(entry.name, entry).second)
-            errors->push_back("Cannot read " + escaped(entry.name) + " in " + escaped(files->archives[a]) +
-                              ": the archive holds two files of that name");
+        // The game reads the name as a C string, so a NUL ends it.
+        archive_entry entry{a, std::string(name, strnlen(name, std::min<std::size_t>(info.size_filename, sizeof name - 1))),
+                            {}, static_cast<std::uint32_t>(info.crc), info.uncompressed_size, (info.flag & ENCRYPTED_FLAG) != 0};
+        std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
+        if (is_game_file(game_key(entry.name)) && unzGetFilePos64(zip, &entry.position) == UNZ_OK)
+            entries->push_back(entry);
     }
-    if (at != UNZ_END_OF_LIST_OF_FILE)
-        errors->push_back("Cannot read " + escaped(files->archives[a]) + ": its list of files is damaged");
-    for (auto &[name, entry] : own)
-        files->winners[name] = entry;
+    return at == UNZ_END_OF_LIST_OF_FILE;
+}
+
+// The maps and bot files under a folder's maps/, which the game opens by path.
+void list_tree(const std::string &folder, std::size_t a, std::vector<archive_entry> *entries)
+{
+    DIR *dir = opendir((folder + "/maps").c_str());
+    if (dir == nullptr)
+        return;
+    struct stat st;
+    while (const dirent *found = readdir(dir)) {
+        const std::string name = std::string("maps/") + found->d_name;
+        if (is_game_file(game_key(name)) && stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            entries->push_back({a, name, {}, 0, static_cast<std::uint64_t>(st.st_size), false});
+    }
+    closedir(dir);
+}
+
+// Adds the archive's maps and bot files to the winners, over earlier archives' copies.
+void index_archive(game_files *files, std::size_t a, std::vector<std::string> *errors)
+{
+    const std::string &path = files->archives[a];
+    std::vector<archive_entry> entries;
+    if (files->kinds[a] != ZIP_ARCHIVE) {
+        list_tree(path, a, &entries);
+    } else {
+        std::string why;
+        unzFile zip = open_zip(path, &why);
+        if (zip == nullptr) {
+            errors->push_back("Cannot read " + escaped(path) + ": " + why);
+            return;
+        }
+        if (!list_zip(zip, a, &entries))
+            errors->push_back("Cannot read " + escaped(path) + ": its list of files is damaged");
+        unzClose(zip);
+    }
+    std::map<std::string, archive_entry> own;
+    for (const archive_entry &entry : entries)
+        if (!own.emplace(game_key(entry.name), entry).second)
+            errors->push_back("Cannot read " + entry_label(*files, entry) + ": the " +
+                              (files->kinds[a] == ZIP_ARCHIVE ? "archive" : "folder") +
+                              " holds two files of that name, as the game compares names (case folded, \\ as /)");
+    for (auto &[key, entry] : own)
+        files->winners[key] = entry;
+}
+
+// Reads into *data, from read(buffer, size) that returns the bytes it
+// read, 0 at the end or -1, at most wanted bytes; the buffer grows as the
+// bytes come, so a size an archive claims is never allocated before it is
+// there. False when a read failed.
+template <typename Read>
+bool read_growing(Read read, std::uint64_t wanted, std::string *data)
+{
+    data->clear();
+    data->resize(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, FIRST_READ)));
+    std::size_t got = 0;
+    for (;;) {
+        if (got == data->size() && got < wanted)
+            data->resize(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, 2 * std::uint64_t{got})));
+        const long n = got < data->size() ? read(&(*data)[got], std::min<std::size_t>(data->size() - got, 1 << 30)) : 0;
+        if (n <= 0) {
+            data->resize(got);
+            return n == 0;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+}
+
+std::string read_tree_entry(const game_files &files, const archive_entry &entry, std::uint64_t limit, std::string *data)
+{
+    const std::string label = entry_label(files, entry);
+    std::string why;
+    struct stat st;
+    std::FILE *file = open_regular_file(files.archives[entry.archive] + "/" + entry.name, &st, &why);
+    if (file == nullptr)
+        return "Cannot read " + label + ": " + why;
+    const std::uint64_t wanted = std::min(limit, entry.size);
+    const bool read = read_growing([&](char *at, std::size_t size) {
+        return retry_interrupted([&] { return ::read(fileno(file), at, size); });
+    }, wanted, data);
+    const int error = errno;
+    std::fclose(file);
+    if (!read)
+        return "Cannot read " + label + ": " + std::strerror(error);
+    if (data->size() < wanted || static_cast<std::uint64_t>(st.st_size) != entry.size)
+        return "Cannot read " + label + ": it changed while it was read";
+    return "";
 }
 
 }  // namespace
 
+std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    std::FILE *file = nullptr;
+    if (fd < 0)
+        *why = std::strerror(errno);
+    else if (fstat(fd, st) != 0)
+        *why = std::strerror(errno);
+    else if (!S_ISREG(st->st_mode))
+        *why = S_ISDIR(st->st_mode) ? "is a directory" : "not a regular file";
+    else if ((file = fdopen(fd, "rb")) == nullptr)
+        *why = std::strerror(errno);
+    if (file == nullptr && fd >= 0)
+        close(fd);
+    return file;
+}
+
 bool ends_with(std::string_view text, std::string_view end)
 {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+bool ends_with_folded(std::string_view text, std::string_view end)
+{
+    return text.size() >= end.size() && std::equal(end.begin(), end.end(), text.end() - end.size(),
+                                                   [](char x, char y) { return folded(x) == folded(y); });
 }
 
 std::string folder_of(const std::string &path)
@@ -80,53 +225,69 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string game_key(std::string_view name)
+{
+    std::string key(name.substr(0, name.find('\0')));
+    for (char &c : key)
+        c = c == '\\' ? '/' : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return key;
+}
+
 bool loads_before(std::string_view a, std::string_view b)
 {
-    const auto folded = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+    const auto order = [](char c) { return static_cast<unsigned char>(c == '\\' || c == ':' ? '/' : folded(c)); };
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [&](char x, char y) { return folded(x) < folded(y); });
+                                        [&](char x, char y) { return order(x) < order(y); });
 }
 
 void open_game_files(const std::vector<std::string> &sources, game_files *files, std::vector<std::string> *errors)
 {
     for (std::size_t s = 0; s < sources.size(); ++s) {
         struct stat st;
-        if (stat(sources[s].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        const bool folder = stat(sources[s].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (!folder || ends_with_folded(sources[s], ".pk3dir")) {
             files->archives.push_back(sources[s]);
-        else if (!list_folder(sources[s], &files->archives))
+            files->kinds.push_back(folder ? ARCHIVE_FOLDER : ZIP_ARCHIVE);
+            files->source.push_back(s);
+        } else if (!list_folder(sources[s], files, s)) {
             errors->push_back("Cannot read " + escaped(sources[s]) + ": the folder cannot be listed");
-        files->source.resize(files->archives.size(), s);
+        }
     }
-    for (std::size_t a = 0; a < files->archives.size(); ++a) {
-        files->opened.push_back(unzOpen64(files->archives[a].c_str()));
-        if (files->opened.back() == nullptr)
-            errors->push_back("Cannot read " + escaped(files->archives[a]) + ": not a zip archive, or unreadable");
-        else
-            index_archive(files, a, errors);
-    }
+    for (std::size_t a = 0; a < files->archives.size(); ++a)
+        index_archive(files, a, errors);
 }
 
-std::string read_entry(const game_files &files, const archive_entry &entry, std::uint64_t limit, std::string *data)
+std::string entry_label(const game_files &files, const archive_entry &entry)
 {
-    unzFile zip = files.opened[entry.archive];
-    const std::string where = escaped(entry.name) + " in " + escaped(files.archives[entry.archive]);
+    return escaped(entry.name) + " in " + escaped(files.archives[entry.archive]);
+}
+
+std::string read_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::uint64_t limit,
+                       std::string *data)
+{
+    if (files.kinds[entry.archive] != ZIP_ARCHIVE)
+        return read_tree_entry(files, entry, limit, data);
+    const std::string where = entry_label(files, entry);
     if (entry.encrypted)
         return "Cannot read " + where + ": it is encrypted";
+    if (reader->archive != entry.archive) {
+        close_reader(reader);
+        std::string why;
+        if ((reader->zip = open_zip(files.archives[entry.archive], &why)) == nullptr)
+            return "Cannot read " + where + ": " + why;
+        reader->archive = entry.archive;
+    }
     unz64_file_pos position = entry.position;
-    if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
+    if (unzGoToFilePos64(reader->zip, &position) != UNZ_OK || unzOpenCurrentFile(reader->zip) != UNZ_OK)
         return "Cannot read " + where + ": the archive is damaged";
     const std::uint64_t wanted = std::min(limit, entry.size);
-    data->resize(wanted);
-    std::uint64_t got = 0;
-    int n = 1;
-    while (got < wanted && n > 0) {
-        n = unzReadCurrentFile(zip, &(*data)[got], static_cast<unsigned>(std::min<std::uint64_t>(wanted - got, 1 << 30)));
-        got += n > 0 ? static_cast<std::uint64_t>(n) : 0;
-    }
-    unzCloseCurrentFile(zip);
-    if (n < 0)
+    const bool inflated = read_growing([&](char *at, std::size_t size) {
+        return static_cast<long>(unzReadCurrentFile(reader->zip, at, static_cast<unsigned>(size)));
+    }, wanted, data);
+    unzCloseCurrentFile(reader->zip);
+    if (!inflated)
         return "Cannot read " + where + ": it cannot be inflated";
-    if (got < wanted)
+    if (data->size() < wanted)
         return "Cannot read " + where + ": it inflates to fewer than the " + std::to_string(entry.size) +
                " bytes the archive says";
     // Read whole, what was inflated must be what was packed.
@@ -135,51 +296,58 @@ std::string read_entry(const game_files &files, const archive_entry &entry, std:
     return "";
 }
 
-std::string read_map_entry(const game_files &files, const archive_entry &entry, const char *label, std::string *data,
+std::string read_map_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data,
                            map_reading *reading)
 {
     *reading = map_reading{};
-    if (std::string why = read_entry(files, entry, HEADER_SIZE, data); !why.empty())
+    if (std::string why = read_entry(files, reader, entry, HEADER_SIZE, data); !why.empty())
         return why;
-    const failure f = check_header(label, reinterpret_cast<const unsigned char *>(data->data()), data->size(), entry.size,
-                                   &reading->header);
+    const std::string label = entry_label(files, entry);
+    const failure f = check_header(label.c_str(), reinterpret_cast<const unsigned char *>(data->data()), data->size(),
+                                   entry.size, &reading->header);
     if (f.status != NO_FAILURE)
         return describe_failure(f);
-    // The header holds the lump inside the entry's size, so it is inflated whole.
+    // The header holds the lump inside the size the archive claims, which
+    // the read checks.
     const bsp_header &header = reading->header;
-    if (std::string why = read_entry(files, entry, std::uint64_t{header.lump_offset} + header.lump_length, data); !why.empty())
+    if (std::string why = read_entry(files, reader, entry, std::uint64_t{header.lump_offset} + header.lump_length, data);
+        !why.empty())
         return why;
     reading->lump = lump_of_size(header.lump_length);
     if (reading->lump.bytes == nullptr)
-        return describe_failure(failure{OUT_OF_MEMORY, label, ENOMEM});
+        return describe_failure(failure{OUT_OF_MEMORY, label.c_str(), ENOMEM});
     std::memcpy(reading->lump.bytes.get(), data->data() + header.lump_offset, reading->lump.size);
     return "";
 }
 
-void close_game_files(game_files *files)
+void close_reader(game_reader *reader)
 {
-    for (unzFile zip : files->opened)
-        if (zip != nullptr)
-            unzClose(zip);
-    files->opened.clear();
+    if (reader->zip != nullptr)
+        unzClose(reader->zip);
+    *reader = game_reader{};
 }
 
 std::vector<game_map> read_game_maps(const std::vector<std::string> &sources, std::vector<std::string> *errors)
 {
     game_files files;
+    game_reader reader;
     std::vector<game_map> maps;
     open_game_files(sources, &files, errors);
-    for (const auto &[name, entry] : files.winners) {
-        if (!ends_with(name, ".bsp"))
+    for (const auto &[key, entry] : files.winners) {
+        if (!ends_with(key, ".bsp"))
             continue;
-        game_map map{name + " in " + files.archives[entry.archive], {}};
-        std::string bytes;
-        const std::string why = read_map_entry(files, entry, map.label.c_str(), &bytes, &map.reading);
+        game_map map{entry_label(files, entry), {}};
+        std::string bytes, why;
+        try {
+            why = read_map_entry(files, &reader, entry, &bytes, &map.reading);
+        } catch (const std::bad_alloc &) {
+            why = "Cannot read " + map.label + ": " + std::strerror(ENOMEM);
+        }
         if (why.empty())
             maps.push_back(std::move(map));
         else
             errors->push_back(why);
     }
-    close_game_files(&files);
+    close_reader(&reader);
     return maps;
 }

@@ -1,7 +1,11 @@
-// The game's files as the game finds them: the .pk3 archives of the sources
-// in the order it loads them, and for each name under maps/ the copy it
-// would use, the one in the archive loaded last. Archives are read with
-// minizip (zlib's): we never parse zip ourselves.
+// The game's files as the game finds them. A game folder holds archives:
+// its *.pk3 files and its *.pk3dir folders (names in any case), which the
+// game loads in the order of loads_before, and its own files under maps/,
+// which beat every archive of the folder. Sources later on the command line
+// load over earlier ones. Names are compared as the game compares them
+// (game_key), so each map name has one winning copy: the one in the archive
+// loaded last. Zip archives are read with minizip (zlib's): we never parse
+// zip ourselves.
 #ifndef LUMPSMITH_GAME_FILES_H
 #define LUMPSMITH_GAME_FILES_H
 
@@ -9,50 +13,78 @@
 
 #include "bsp/map_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// One file inside an archive, as the archive's central directory describes it.
+enum archive_kind {
+    ZIP_ARCHIVE,     // a .pk3
+    ARCHIVE_FOLDER,  // a .pk3dir: a folder the game reads as an archive
+    LOOSE_FILES,     // a game folder's own files, which beat all its archives
+};
+
+// One file inside an archive. In a zip, the central directory describes it,
+// and its size is a claim checked as it inflates.
 struct archive_entry {
     std::size_t archive;  // index into game_files::archives
-    std::string name;
-    unz64_file_pos position;
-    std::uint32_t crc;
-    std::uint64_t size;  // inflated
+    std::string name;     // as the game reads it: '\' as '/', cut at a NUL, case kept
+    unz64_file_pos position;  // in a zip
+    std::uint32_t crc;        // in a zip
+    std::uint64_t size;
     bool encrypted;
 };
 
 struct game_files {
-    std::vector<std::string> archives;  // paths, in load order: later ones win
+    std::vector<std::string> archives;  // paths, in load order: later ones win; a game folder for its loose files
+    std::vector<archive_kind> kinds;    // the same order
     std::vector<std::size_t> source;    // per archive: the index of the source it came from
-    std::vector<unzFile> opened;        // the same order
-    std::map<std::string, archive_entry> winners;  // maps/*.bsp and maps/*.aas, by name
+    std::map<std::string, archive_entry> winners;  // maps/*.bsp and maps/*.aas, by game_key
 };
 
-// True when text ends with end.
+// Reads entries one archive at a time, keeping only the last zip open, so
+// that a reader holds one descriptor however many archives there are.
+struct game_reader {
+    std::size_t archive = SIZE_MAX;
+    unzFile zip = nullptr;
+};
+
+// True when text ends with end; ends_with_folded folds a..z to A..Z first.
 bool ends_with(std::string_view text, std::string_view end);
+bool ends_with_folded(std::string_view text, std::string_view end);
 // The folder path names a file in: "." for a bare name.
 std::string folder_of(const std::string &path);
-// True when the game loads an archive named a before one named b: it sorts
-// a folder's archives by name with a..z folded to A..Z, so '_' comes after
-// every letter.
+// Opens path for reading ("rb"), refusing at once what is not a regular
+// file, which could block or never end; nullptr with *why.
+std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why);
+// A name as the game compares names: cut at a NUL, '\' as '/', A..Z as a..z.
+std::string game_key(std::string_view name);
+// True when the game loads an archive named a before one named b: it
+// compares names with a..z folded to A..Z (so '_' comes after every
+// letter) and '\' and ':' as '/'.
 bool loads_before(std::string_view a, std::string_view b);
-// Opens the archives of the sources: each an archive, or a folder whose
-// *.pk3 files count (not its subfolders), sources later on the list loading
-// later. Appends one Error line's words to *errors for each archive that
-// cannot be read and each map or bot file named twice in one archive.
+// Reads the sources as the game reads them: each a .pk3 archive, a .pk3dir
+// folder, or a game folder (not its subfolders but maps/). Appends one Error
+// line's words to *errors for each archive that cannot be read and each map
+// or bot file named twice in one archive. Opens one archive at a time.
 void open_game_files(const std::vector<std::string> &sources, game_files *files, std::vector<std::string> *errors);
-// Inflates entry into *data, the first limit bytes of it at most; "" or
-// why not. Read whole, its size and CRC must be the directory's.
-std::string read_entry(const game_files &files, const archive_entry &entry, std::uint64_t limit, std::string *data);
-// Inflates the map entry named label into *data as far as the end of its
-// texture lump, and reads that as read_map reads a file; "" or why not.
-std::string read_map_entry(const game_files &files, const archive_entry &entry, const char *label, std::string *data,
+// The label of an entry in messages: "NAME in ARCHIVE", escaped.
+std::string entry_label(const game_files &files, const archive_entry &entry);
+// Reads entry into *data, the first limit bytes of it at most, growing the
+// buffer as the data comes; "" or why not. Read whole, its size and CRC
+// must be the archive's.
+std::string read_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::uint64_t limit,
+                       std::string *data);
+// Reads the map entry as far as the end of its texture lump, and reads that
+// as read_map reads a file; "" or why not.
+std::string read_map_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data,
                            map_reading *reading);
-void close_game_files(game_files *files);
+// Closes the reader's zip, if one is open.
+void close_reader(game_reader *reader);
 
 // A map the game would load, read as far as its lump.
 struct game_map {

@@ -19,7 +19,8 @@ constexpr uLong DOS_1980_01_01 = (1u << 5 | 1u) << 16;  // the earliest time a z
 constexpr uLong UNIX_MADE_BY = 3 << 8 | 20;             // so that the mode below counts
 constexpr uLong REGULAR_0644 = 0100644ul << 16;
 
-// Writes the deflated files as a zip archive at path; false when any write failed.
+// Writes the deflated files as a zip archive at path; false when any write
+// failed, with errno the failed call's where minizip leaves it.
 bool write_zip(const std::string &path, const std::vector<packed_file> &files)
 {
     zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
@@ -32,26 +33,31 @@ bool write_zip(const std::string &path, const std::vector<packed_file> &files)
              zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, LEVEL,
                                      1, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, UNIX_MADE_BY, 0, 0) == ZIP_OK &&
              zipWriteInFileInZip(zip, file.deflated.data(), static_cast<unsigned>(file.deflated.size())) == ZIP_OK &&
-             zipCloseFileInZipRaw64(zip, file.data.size(), file.crc) == ZIP_OK;
+             zipCloseFileInZipRaw64(zip, file.size, file.crc) == ZIP_OK;
     }
-    return zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && ok;
+    // What failed first keeps its errno: closing after it may set another.
+    const int error = errno;
+    const bool closed = zip != nullptr && zipClose(zip, nullptr) == ZIP_OK;
+    errno = ok ? errno : error;
+    return closed && ok;
 }
 
 }  // namespace
 
-bool deflate_file(packed_file *file)
+bool deflate_file(const std::string &name, const std::string &data, packed_file *file)
 {
     z_stream z = {};
     if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
-    file->deflated.resize(deflateBound(&z, file->data.size()));
-    z.next_in = reinterpret_cast<Bytef *>(file->data.data());
-    z.avail_in = static_cast<uInt>(file->data.size());
-    z.next_out = reinterpret_cast<Bytef *>(file->deflated.data());
-    z.avail_out = static_cast<uInt>(file->deflated.size());
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
     const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
-    file->deflated.resize(z.total_out);
-    file->crc = static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(file->data.data()), file->data.size()));
+    // Copied out at its size: the bound's buffer is as large as the map.
+    *file = {name, out.substr(0, z.total_out),
+             static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(data.data()), data.size())), data.size()};
     deflateEnd(&z);
     return done;
 }
@@ -67,8 +73,9 @@ std::string write_override(const std::string &output, std::vector<packed_file> *
     // minizip opens by path; this one names the unnamed file.
     const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
     struct stat st;
+    errno = 0;
     if (why.empty() && !write_zip(unnamed, *files))
-        why = cannot + "the archive could not be written (is the disk full?)";
+        why = cannot + "the archive could not be written: " + (errno != 0 ? std::strerror(errno) : "minizip failed");
     if (why.empty() && (fsync(fd) != 0 || fstat(fd, &st) != 0))
         why = cannot + std::strerror(errno);
     // A link never replaces a file, so an OUTPUT made meanwhile is kept.

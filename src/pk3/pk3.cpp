@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <climits>
 #include <cstdio>
@@ -57,117 +60,180 @@ struct map_result {
     std::string map_line, bot_line;
 };
 
-// The bot file of a map just edited, with the edited map's checksum.
-void take_bot_file(const run &r, const game_files &files, map_result *result)
+// Deflates data as the file name into the result; false after an Error line's words.
+bool pack_file(const run &r, const std::string &name, const std::string &data, map_result *result)
 {
-    const packed_file &map = result->packed.front();
-    const std::string name = bot_file_of(map.name);
-    const auto found = r.files.winners.find(name);
+    result->packed.emplace_back();
+    if (deflate_file(name, data, &result->packed.back()))
+        return true;
+    result->error = "Cannot write " + escaped(r.output) + ": zlib could not deflate " + escaped(name);
+    return false;
+}
+
+// The bot file of a map just edited, with the edited map's checksum,
+// found by the name the game looks it up by.
+void take_bot_file(const run &r, game_reader *reader, const archive_entry &map_entry, const std::string &map,
+                   map_result *result)
+{
+    const auto found = r.files.winners.find(bot_file_of(game_key(map_entry.name)));
     if (found == r.files.winners.end())
         return;
+    const archive_entry &bot = found->second;
     std::string bytes;
-    if ((result->error = read_entry(files, found->second, found->second.size, &bytes)) != "")
+    if ((result->error = read_entry(r.files, reader, bot, bot.size, &bytes)) != "")
         return;
     auto *header = reinterpret_cast<unsigned char *>(bytes.data());
     std::uint32_t recorded;
     if (!recorded_checksum(header, bytes.size(), &recorded)) {
-        result->error = "Cannot read " + escaped(name) + " in " + escaped(files.archives[found->second.archive]) +
-                        ": it is not a bot file (no EAAS header of version 4 or 5)";
+        result->error = "Cannot read " + entry_label(r.files, bot) + ": it is not a bot file (no EAAS header of version 4 or 5)";
         return;
     }
-    record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data.data()), map.data.size()));
-    result->bot_line = escaped(name) + ": map checksum updated\n";
-    result->packed.push_back({name, std::move(bytes), "", 0});
-    result->overridden.push_back(&found->second);
+    record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data()), map.size()));
+    result->bot_line = escaped(bot.name) + ": map checksum updated\n";
+    if (pack_file(r, bot.name, bytes, result))
+        result->overridden.push_back(&bot);
 }
 
 // Edits one map as the import would and, when it changes, its bot file, and
-// deflates both.
-void take_map(const run &r, const game_files &files, const archive_entry &entry, map_result *result)
+// deflates both; only the deflated bytes are kept.
+void take_map(const run &r, game_reader *reader, const archive_entry &entry, map_result *result)
 {
-    const std::string where = entry.name + " in " + files.archives[entry.archive];
     std::string bytes;
     // Only as far as the lump: most maps stay as they are.
     map_reading map;
-    if ((result->error = read_map_entry(files, entry, where.c_str(), &bytes, &map)) != "")
+    if ((result->error = read_map_entry(r.files, reader, entry, &bytes, &map)) != "")
         return;
     texture_lump edited;
     std::size_t changed = 0;
     // Its Error lines were refused before any map was read.
-    const failure f = match_surface_text(map, where.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
+    const std::string label = entry_label(r.files, entry);
+    const failure f = match_surface_text(map, label.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
     if (f.status != NO_FAILURE)
         result->error = describe_failure(f);
-    if (changed == 0 || !result->error.empty() || (result->error = read_entry(files, entry, entry.size, &bytes)) != "")
+    if (changed == 0 || !result->error.empty() || (result->error = read_entry(r.files, reader, entry, entry.size, &bytes)) != "")
         return;
     std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, bytes.begin() + map.header.lump_offset);
     result->map_line = escaped(entry.name) + ": " + std::to_string(changed) + " records changed (" +
-                       escaped(files.archives[entry.archive]) + ")\n";
-    result->packed.push_back({entry.name, std::move(bytes), "", 0});
+                       escaped(r.files.archives[entry.archive]) + ")\n";
+    if (!pack_file(r, entry.name, bytes, result))
+        return;
     result->overridden.push_back(&entry);
-    take_bot_file(r, files, result);
-    for (packed_file &file : result->packed)
-        if (result->error.empty() && !deflate_file(&file))
-            result->error = "Cannot write " + escaped(r.output) + ": zlib could not deflate " + escaped(file.name);
+    take_bot_file(r, reader, entry, bytes, result);
 }
 
-// Takes every map on every core, each thread reading through its own open
-// archives; what a thread throws, it keeps as its map's Error line.
-void take_maps(run *r, std::vector<map_result> *results)
+// Takes every map on every core. Maps are handed out in archive order, so
+// that each thread's reader mostly keeps the archive it has open: a run
+// holds one descriptor a thread, however many archives there are. What a
+// thread throws, it keeps as its map's Error line.
+void take_maps(const run &r, std::vector<map_result> *results)
 {
     std::vector<const archive_entry *> maps;
-    for (const auto &[name, entry] : r->files.winners)
-        if (ends_with(name, ".bsp"))
+    for (const auto &[key, entry] : r.files.winners)
+        if (ends_with(key, ".bsp"))
             maps.push_back(&entry);
     results->resize(maps.size());
-    const auto work = [&](std::size_t first, std::size_t step) {
-        game_files own;
-        std::vector<std::string> ignored;  // said already, when the sources were first opened
-        if (first != 0)
-            open_game_files(r->sources, &own, &ignored);
-        for (std::size_t m = first; m < maps.size(); m += step) {
+    std::vector<std::size_t> order(maps.size());
+    for (std::size_t m = 0; m < maps.size(); ++m)
+        order[m] = m;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return maps[a]->archive < maps[b]->archive; });
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        game_reader reader;
+        for (std::size_t at; (at = next++) < order.size();) {
+            const std::size_t m = order[at];
             try {
-                take_map(*r, first == 0 ? r->files : own, *maps[m], &(*results)[m]);
+                take_map(r, &reader, *maps[m], &(*results)[m]);
             } catch (const std::bad_alloc &) {
-                (*results)[m] = {"Cannot read " + escaped(maps[m]->name) + ": Cannot allocate memory", {}, {}, "", ""};
+                (*results)[m] = {"Cannot read " + entry_label(r.files, *maps[m]) + ": " + std::strerror(ENOMEM), {}, {}, "", ""};
             }
         }
-        close_game_files(&own);
+        close_reader(&reader);
     };
-    const std::size_t step = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), maps.size()));
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < step; ++t)
-        threads.emplace_back(work, t, step);
-    work(0, step);
-    for (std::thread &thread : threads)
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), maps.size()));
+    std::vector<std::thread> others;
+    for (std::size_t t = 1; t < threads; ++t)
+        others.emplace_back(work);
+    work();
+    for (std::thread &thread : others)
         thread.join();
 }
 
-bool same_folder(const std::string &a, const std::string &b)
+bool same_file(const std::string &a, const std::string &b)
 {
     struct stat x, y;
-    return stat(folder_of(a).c_str(), &x) == 0 && stat(folder_of(b).c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-           x.st_ino == y.st_ino;
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
-// Where the game would load OUTPUT before a copy it overrides, the words of
-// the refusal; "" where it would load it after every one. Beside an
-// archive the two names decide; in a folder no source shares, any name does.
+// The game folder whose search the archive takes part in.
+std::string folder_of_archive(const game_files &files, std::size_t a)
+{
+    return files.kinds[a] == LOOSE_FILES ? files.archives[a] : folder_of(files.archives[a]);
+}
+
+std::string name_in_folder(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Where the game would not read OUTPUT, or not over every copy it
+// overrides, the words of the refusal; "" where it would. In a folder the
+// game reads, only a .pk3 is loaded; beside an archive the names decide,
+// and a folder's own files beat every archive in it; in a folder no source
+// shares, any name does.
 std::string load_order_fault(const run &r)
 {
+    const std::string refusing = "Refusing to write " + escaped(r.output) + ": ";
+    const std::string output_folder = folder_of(r.output);
     std::size_t last_source_beside = SIZE_MAX;  // of the sources whose folder OUTPUT shares
     for (std::size_t a = 0; a < r.files.archives.size(); ++a)
-        if (same_folder(r.files.archives[a], r.output))
+        if (same_file(folder_of_archive(r.files, a), output_folder))
             last_source_beside = r.files.source[a];
-    const std::string output_name = r.output.substr(r.output.rfind('/') + 1);
+    if (last_source_beside != SIZE_MAX && !ends_with_folded(r.output, ".pk3"))
+        return refusing + "the game loads only .pk3 archives from " + escaped(output_folder) +
+               ", so it would never read it; give it a name that ends in .pk3";
     for (const archive_entry *entry : r.overridden) {
         const std::string &archive = r.files.archives[entry->archive];
-        const bool beside = same_folder(archive, r.output);
-        const std::string archive_name = archive.substr(archive.rfind('/') + 1);
-        if (beside ? !loads_before(archive_name, output_name)
+        const bool beside = same_file(folder_of_archive(r.files, entry->archive), output_folder);
+        const bool loose = r.files.kinds[entry->archive] == LOOSE_FILES;
+        if (beside ? loose || !loads_before(name_in_folder(archive), name_in_folder(r.output))
                    : last_source_beside != SIZE_MAX && r.files.source[entry->archive] > last_source_beside)
-            return "Refusing to write " + escaped(r.output) + ": the game would load it before " + escaped(archive) +
-                   ", whose " + escaped(entry->name) + " it must override" +
-                   (beside ? "; give it a name that sorts after (a..z count as A..Z, so _ comes after every letter)" : "");
+            return refusing + "the game would load it before " + escaped(archive) + ", whose " + escaped(entry->name) +
+                   " it must override" +
+                   (!beside ? ""
+                    : loose ? "; a game folder's own files beat every archive in it, so write it into a folder the game "
+                              "loads later"
+                            : "; give it a name that sorts after (a..z count as A..Z, so _ comes after every letter)");
+    }
+    return "";
+}
+
+// Beside an archive given as a source, the game reads the folder's other
+// archives too: the words of the refusal where the copy it would load of
+// a file the override holds is not the copy that was edited; "".
+std::string folder_fault(const run &r, std::vector<std::string> *errors)
+{
+    const std::string output_folder = folder_of(r.output);
+    bool beside_archive = false;
+    for (std::size_t a = 0; a < r.files.archives.size(); ++a) {
+        const bool beside = same_file(folder_of_archive(r.files, a), output_folder);
+        if (beside && r.files.kinds[a] == LOOSE_FILES)
+            return "";  // the folder is a source: every archive in it counts already
+        beside_archive = beside_archive || beside;
+    }
+    if (!beside_archive)
+        return "";
+    game_files folder;
+    open_game_files({output_folder}, &folder, errors);
+    for (const archive_entry *entry : r.overridden) {
+        const auto found = folder.winners.find(game_key(entry->name));
+        if (found == folder.winners.end())
+            continue;
+        const std::string &loaded = folder.archives[found->second.archive];
+        const std::string &edited = r.files.archives[entry->archive];
+        if (!same_file(loaded, edited) || folder.kinds[found->second.archive] == LOOSE_FILES)
+            return "Refusing to write " + escaped(r.output) + ": the game loads " + escaped(found->second.name) + " from " +
+                   escaped(loaded) + ", not from " + escaped(edited) + ", whose copy the archive would hold; give the folder " +
+                   escaped(output_folder) + " as the source";
     }
     return "";
 }
@@ -180,7 +246,7 @@ void collect(run *r, std::vector<std::string> *errors)
     if (!errors->empty())
         return;
     std::vector<map_result> results;
-    take_maps(r, &results);
+    take_maps(*r, &results);
     std::string bot_lines;
     for (map_result &result : results) {
         if (!result.error.empty())
@@ -194,7 +260,10 @@ void collect(run *r, std::vector<std::string> *errors)
         r->overridden.insert(r->overridden.end(), result.overridden.begin(), result.overridden.end());
     }
     std::fputs(bot_lines.c_str(), stdout);
-    if (const std::string why = errors->empty() ? load_order_fault(*r) : ""; !why.empty())
+    std::string why = errors->empty() ? load_order_fault(*r) : "";
+    if (why.empty() && errors->empty())
+        why = folder_fault(*r, errors);
+    if (!why.empty())
         errors->push_back(why);
 }
 
@@ -204,8 +273,9 @@ failure pack(invocation &inv)
     r.sources.assign(inv.argv + 1, inv.argv + inv.argc - 2);
     r.surfaces_path = inv.surfaces.path;
     r.output = inv.argv[inv.argc - 1];
-    for (int c; (c = std::getc(inv.surfaces.stream)) != EOF;)
-        r.surfaces += static_cast<char>(c);
+    char buffer[1 << 16];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, inv.surfaces.stream)) > 0;)
+        r.surfaces.append(buffer, n);
     if (std::ferror(inv.surfaces.stream))
         return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
     std::vector<std::string> errors;
@@ -223,7 +293,6 @@ failure pack(invocation &inv)
         std::fflush(stdout);
         collect(&r, &errors);
     }
-    close_game_files(&r.files);
     std::uint64_t size = 0;
     if (errors.empty() && r.maps > 0) {
         std::printf("writing %zu maps and %zu bot files into %s\n", r.maps, r.bots, escaped(r.output).c_str());

@@ -10,6 +10,7 @@
 // unknown surfaces, rules that match no name, and rules that never win.
 // Exit status: 0, 1 after findings, 2 after an Error line.
 #include <fnmatch.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -91,6 +92,9 @@ failure write_surface_file(invocation &inv)
         return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
     std::vector<std::string> errors = inv.source_errors;
     const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
+    // A name can hold any byte: at a terminal, one that could drive it is
+    // escaped, as the listing escapes it; into a file, every byte stays.
+    const bool for_terminal = isatty(STDOUT_FILENO);
     for (const std::string &name : texture_names(inv, game_maps)) {
         rule *winner = nullptr;
         for (rule &r : rules)
@@ -101,7 +105,7 @@ failure write_surface_file(invocation &inv)
         if (winner == nullptr)
             continue;
         ++winner->won;
-        std::printf("%s = %s\n", name.c_str(), winner->surface.c_str());
+        std::printf("%s = %s\n", (for_terminal ? escaped(name) : name).c_str(), winner->surface.c_str());
     }
     for (const rule &r : rules)
         if (r.won == 0)
