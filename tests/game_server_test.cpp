@@ -1,7 +1,8 @@
 // The mod tools on the game itself (Debian's openarena-server): a ten-rule
 // file over the installed game folder gives a surface file the check
-// accepts over the same folder; lumpsmith-pk3 makes an override from it, and
-// the game's own dedicated server (ioquake3-server) loads an edited map from
+// accepts over the same folder; lumpsmith-pk3 makes an override from it and
+// a mod folder whose maps are named as Windows tools name them, and the
+// game's own dedicated server (ioquake3-server) plays each edited map from
 // it and lets a bot join: no "out of date" bot file. The server's map
 // checksum must be the edited map's, so that it is known to have loaded our
 // copy; each packed map must be the game's copy of it with only surface bits
@@ -34,6 +35,27 @@ int fail(const std::string &why, const std::string &output)
     return 1;
 }
 
+// The game's copy of a map or bot file, by name; empty when it cannot be read.
+std::string game_copy(const game_files &game, game_reader *reader, const std::string &name)
+{
+    std::string data;
+    const auto found = game.winners.find(game_key(name));
+    return found != game.winners.end() && read_entry(game, reader, found->second, found->second.size, &data).empty() ? data : "";
+}
+
+// Each map in turn: its bot file loads, a bot joins, and the checksum the
+// server reports is the one expected; "" or what went wrong.
+std::string played(const std::string &output, const std::vector<std::pair<std::string, std::int32_t>> &maps)
+{
+    std::size_t at = 0;
+    for (const auto &[map, checksum] : maps)
+        for (const std::string &step : {"loaded maps/" + map + ".aas", std::string("entered the game"),
+                                        "\"sv_mapChecksum\" is:\"" + std::to_string(checksum) + "^7\""})
+            if ((at = output.find(step, at)) == std::string::npos)
+                return "the server never said " + step + " for " + map;
+    return holds(output, "out of date") ? "a bot file was out of date" : "";
+}
+
 }  // namespace
 
 int main()
@@ -47,8 +69,22 @@ int main()
                                         "textures/*grass* = grass\ntextures/*sand* = sand\ntextures/*glass* = glass\n"
                                         "textures/*water* = water\ntextures/*brick* = brick\n"
                                         "textures/*concrete* = cement\ntextures/gothic_block/blocks10 = rock\n") ||
-        run_shell("mkdir -p '" + home / "baseoa" + "'") != 0)
+        run_shell("mkdir -p '" + home / "baseoa/dir.pk3dir/maps" + "'") != 0)
         return fail("cannot set up " + home.path, "");
+    // A mod folder as Windows tools leave one, each map a copy of oa_dm1
+    // with its bot file: names in other cases in a .PK3, backslashes, and a
+    // .pk3dir.
+    std::vector<std::string> errors;
+    game_files game;
+    game_reader reader;
+    open_game_files({BASE_PATH + "/baseoa"}, &game, &errors);
+    const std::string bsp = game_copy(game, &reader, "maps/oa_dm1.bsp"), aas = game_copy(game, &reader, "maps/oa_dm1.aas");
+    close_reader(&reader);
+    if (!errors.empty() || bsp.empty() || aas.empty() ||
+        !write_archive(home / "baseoa/Cases.PK3", {{"MAPS/RT5Case.BSP", bsp}, {"maps/RT5CASE.AAS", aas}}) ||
+        !write_archive(home / "baseoa/slash.pk3", {{"maps\\rt5slash.bsp", bsp}, {"maps\\rt5slash.aas", aas}}) ||
+        !write_text(home / "baseoa/dir.pk3dir/maps/rt5dir.bsp", bsp) || !write_text(home / "baseoa/dir.pk3dir/maps/rt5dir.aas", aas))
+        return fail("cannot make the mod folder from the game's oa_dm1", "");
     run_options rules, check;
     rules.program = "lumpsmith-rules";
     rules.stdout_path = home / "mod.txt";
@@ -59,36 +95,33 @@ int main()
         return fail("the check does not accept what the rules wrote", written.err + checked.out + checked.err);
     run_options pk3;
     pk3.program = "lumpsmith-pk3";
-    const run_result made = run_tool(home, {BASE_PATH + "/baseoa", "mod.txt", "baseoa/zz-lumpsmith.pk3"}, pk3);
-    if (made.status != 0 || !holds(made.out, "maps/oa_dm1.aas: map checksum updated\n"))
-        return fail("lumpsmith-pk3 did not edit oa_dm1 and its bot file", made.out + made.err);
+    const run_result made = run_tool(home, {BASE_PATH + "/baseoa", "baseoa", "mod.txt", "baseoa/zz-lumpsmith.pk3"}, pk3);
+    if (made.status != 0 || !holds(made.out, "maps/oa_dm1.aas: map checksum updated\n") ||
+        !holds(made.out, "maps/RT5CASE.AAS: map checksum updated\n"))
+        return fail("lumpsmith-pk3 did not edit oa_dm1, its copies and their bot files", made.out + made.err);
     // Every bot file in the override records its edited map's checksum.
-    std::map<std::string, std::string> packed;
+    std::map<std::string, std::string> packed;  // by the name the game looks up
     for (const auto &[name, data] : read_archive(home / "baseoa/zz-lumpsmith.pk3"))
-        packed[name] = data;
+        packed[game_key(name)] = data;
     const auto checksum_of = [](const std::string &map) {
         return map_checksum(reinterpret_cast<const unsigned char *>(map.data()), map.size());
     };
     for (const auto &[name, data] : packed) {
         std::uint32_t recorded = 0;
         const std::string map = name.substr(0, name.size() - 4) + ".bsp";
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".aas") == 0 &&
+        if (ends_with(name, ".aas") &&
             (!recorded_checksum(reinterpret_cast<const unsigned char *>(data.data()), data.size(), &recorded) ||
              packed.count(map) == 0 || recorded != checksum_of(packed[map])))
             return fail(name + " does not record the checksum of the edited " + map, made.out);
     }
     // Each packed map is the game's own copy with only surface bits changed.
-    std::vector<std::string> errors;
-    game_files game;
-    game_reader reader;
-    open_game_files({BASE_PATH + "/baseoa"}, &game, &errors);
+    game = game_files{};
+    open_game_files({BASE_PATH + "/baseoa", home / "baseoa"}, &game, &errors);
     for (const auto &[name, data] : packed) {
-        std::string original;
-        const auto winner = game.winners.find(name);
-        if (name.compare(name.size() - 4, 4, ".bsp") != 0)
+        const std::string original = ends_with(name, ".bsp") ? game_copy(game, &reader, name) : "";
+        if (!ends_with(name, ".bsp"))
             continue;
-        if (winner == game.winners.end() || !read_entry(game, &reader, winner->second, winner->second.size, &original).empty() ||
-            original.size() != data.size())
+        if (original.size() != data.size())
             return fail(name + " is not the game's copy of that map", made.out);
         const plain_map m = read_plainly(bytes(original.begin(), original.end()));
         if (!m.readable || !only_named_surfaces_changed(bytes(original.begin(), original.end()), bytes(data.begin(), data.end()),
@@ -96,21 +129,24 @@ int main()
             return fail(name + " differs from the game's copy outside surface bits", "");
     }
     close_reader(&reader);
-    const std::string &edited = packed["maps/oa_dm1.bsp"];
-    const auto checksum = static_cast<std::int32_t>(checksum_of(edited));
+    const auto checksum = static_cast<std::int32_t>(checksum_of(packed["maps/oa_dm1.bsp"]));
 
     // Commands given on the command line run in turn once the server is up:
-    // the map loads, a bot is added, and the checksum is printed.
+    // each map loads, a bot is added, and the checksum is printed.
+    const std::vector<std::pair<std::string, std::int32_t>> maps = {
+        {"oa_dm1", checksum}, {"rt5case", checksum}, {"rt5slash", checksum}, {"rt5dir", checksum}};
+    std::string commands;
+    for (const auto &map : maps)
+        commands += " +map " + map.first + " +addbot sarge 1 +wait 50 +sv_mapChecksum";
     const std::string log = home / "server.log";
     run_shell("cd '" + home.path + "' && " + SERVER + " +set com_basegame baseoa +set fs_basepath " + BASE_PATH +
-                  " +set fs_homepath '" + home.path + "' +set dedicated 1 +set net_enabled 0 +set bot_enable 1"
-                  " +map oa_dm1 +addbot sarge 1 +wait 50 +sv_mapChecksum +quit >'" + log + "' 2>&1",
-              120);
+                  " +set fs_homepath '" + home.path + "' +set dedicated 1 +set net_enabled 0 +set bot_enable 1" + commands +
+                  " +quit >'" + log + "' 2>&1",
+              240);
     const std::string output = text_of(read_bytes(log));
-    if (!holds(output, "\"sv_mapChecksum\" is:\"" + std::to_string(checksum) + "^7\""))
-        return fail("the server did not load the edited oa_dm1 from the override", output);
-    if (holds(output, "out of date") || !holds(output, "loaded maps/oa_dm1.aas") || !holds(output, "entered the game"))
-        return fail("the bot did not join on the edited map", output);
-    std::printf("the server loaded the edited oa_dm1 (checksum %d) and its bot file, and a bot joined\n", checksum);
+    if (const std::string why = played(output, maps); !why.empty())
+        return fail(why + ": the server did not play the edited maps from the override", output);
+    std::printf("the server played the edited oa_dm1 (checksum %d) and its copies named in other cases, with "
+                "backslashes and in a .pk3dir, each with its bot file, and a bot joined\n", checksum);
     return 0;
 }
