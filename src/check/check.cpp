@@ -5,9 +5,11 @@
 // cannot disagree on what a line says. First what would stop an import doing
 // what was meant: unknown surface names, near misses of the " = " separator,
 // byte-order marks, Windows line ends, lines the import reads in pieces, a
-// texture given two surfaces; then notes: texture names no given map holds.
-// Then bot files out of date beside given maps, and one "MAP: N records
-// would change" line per map, counted by the same code as lumpsmith-preview.
+// texture given two surfaces, a texture name a map holds only in another
+// case; then notes: texture names no given map holds in any case. Then bot
+// files out of date beside given maps, and one "MAP: N records would
+// change" line per map, counted by the same code as lumpsmith-preview. Fix
+// commands quote paths as shell words.
 // Exit status: 0 when nothing was found, 1 when anything was, 2 after an
 // Error line.
 #include <sys/stat.h>

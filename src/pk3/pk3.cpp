@@ -1,9 +1,11 @@
 // lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT: imports SURFACE_FILE into the
 // copy of every map the game would load from the sources, and writes the
 // maps that change, with their bot files kept in step, into OUTPUT, a new
-// override archive. Each SOURCE is a .pk3 archive or a game folder; later
-// sources override earlier ones, as a mod folder given after the base folder
-// does. Nothing is written unless the whole mod can be made as meant.
+// override archive. Each SOURCE is a .pk3 archive, a .pk3dir folder or a
+// game folder, read as the game reads it (src/game); later sources override
+// earlier ones, as a mod folder given after the base folder does. Nothing is
+// written unless the whole mod can be made as meant, and OUTPUT is refused
+// where the game would not load it over every copy it overrides.
 #include <sys/stat.h>
 
 #include <algorithm>
