@@ -317,6 +317,32 @@ TEST(Pk3, FindsEachCopyAsTheGameDoes)
     EXPECT_EQ(text_of(read_bytes(dir / "many.err")), "");
 }
 
+// A large map goes into the override spliced into its own deflate stream,
+// a stored one deflated whole: each inflates to the edited map.
+TEST(Pk3, PacksLargeAndStoredMapsAsTheirEditedBytes)
+{
+    temp_dir dir;
+    bytes large = build_map(build_lump(RECORDS), AT);
+    // Bytes deflate cannot shorten make many blocks, and so boundaries to splice at.
+    for (std::uint32_t state = 1; large.size() < 300000;)
+        large.push_back(static_cast<unsigned char>((state = state * 1103515245u + 12345u) >> 24));
+    const bytes small = build_map(build_lump(RECORDS), AT, 5);
+    archive_file stored{"maps/stored.bsp", text_of(small)};
+    stored.stored = true;
+    ASSERT_TRUE(write_archive(dir / "a.pk3", {{"maps/large.bsp", text_of(large)}, stored}));
+    ASSERT_TRUE(write_text(dir / "mod.txt", "textures/a/wall = rock\n"));
+    const run_result r = run_tool(dir, {"a.pk3", "mod.txt", "out.pk3"}, program("lumpsmith-pk3"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto edited = [](const bytes &map) {
+        return text_of(with_flags(with_flags(map, AT, 0, set_surface_index(0x123, 9)), AT, 2, set_surface_index(0x84, 9)));
+    };
+    const auto packed = read_archive(dir / "out.pk3");
+    ASSERT_EQ(packed.size(), 2u);
+    EXPECT_EQ(packed[0].first, "maps/large.bsp");
+    EXPECT_TRUE(packed[0].second == edited(large));
+    EXPECT_EQ(packed[1], std::make_pair(std::string("maps/stored.bsp"), edited(small)));
+}
+
 // What would not make the mod as meant is refused with nothing written.
 TEST(Pk3, RefusesAModThatWouldNotBeWhatItSays)
 {

@@ -74,7 +74,8 @@ bool write_archive(const std::string &path, const std::vector<archive_file> &fil
         const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(f.data.data()), static_cast<uInt>(f.data.size()));
         // A wrong CRC is stored as given, so that no reader can notice before it inflates.
         ok = ok && zipOpenNewFileInZip3_64(zip, f.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                           f.wrong_crc ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, f.wrong_crc, -MAX_WBITS, 8,
+                                           f.wrong_crc || f.stored ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, f.wrong_crc,
+                                           -MAX_WBITS, 8,
                                            Z_DEFAULT_STRATEGY, f.encrypted ? "x" : nullptr, crc, 0) == ZIP_OK &&
              zipWriteInFileInZip(zip, f.data.data(), static_cast<unsigned>(f.data.size())) == ZIP_OK &&
              (f.wrong_crc ? zipCloseFileInZipRaw(zip, f.data.size(), crc ^ 1) : zipCloseFileInZip(zip)) == ZIP_OK;

@@ -35,6 +35,7 @@ struct archive_file {
     std::string data;
     bool encrypted = false;  // under the password "x"
     bool wrong_crc = false;  // stored with a CRC one off
+    bool stored = false;     // not deflated
 };
 // Writes the files, in order, as a zip archive at path; false when it could not.
 bool write_archive(const std::string &path, const std::vector<archive_file> &files);

@@ -95,7 +95,8 @@ bool list_zip(unzFile zip, std::size_t a, std::vector<archive_entry> *entries)
             break;
         // The game reads the name as a C string, so a NUL ends it.
         archive_entry entry{a, std::string(name, strnlen(name, std::min<std::size_t>(info.size_filename, sizeof name - 1))),
-                            {}, static_cast<std::uint32_t>(info.crc), info.uncompressed_size, (info.flag & ENCRYPTED_FLAG) != 0};
+                            {}, static_cast<std::uint32_t>(info.crc), info.uncompressed_size, (info.flag & ENCRYPTED_FLAG) != 0,
+                            static_cast<int>(info.compression_method), info.compressed_size};
         std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
         if (is_game_file(game_key(entry.name)) && unzGetFilePos64(zip, &entry.position) == UNZ_OK)
             entries->push_back(entry);
@@ -113,7 +114,7 @@ void list_tree(const std::string &folder, std::size_t a, std::vector<archive_ent
     while (const dirent *found = readdir(dir)) {
         const std::string name = std::string("maps/") + found->d_name;
         if (is_game_file(game_key(name)) && stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            entries->push_back({a, name, {}, 0, static_cast<std::uint64_t>(st.st_size), false});
+            entries->push_back({a, name, {}, 0, static_cast<std::uint64_t>(st.st_size), false, 0, 0});
     }
     closedir(dir);
 }
@@ -186,6 +187,27 @@ std::string read_tree_entry(const game_files &files, const archive_entry &entry,
         return "Cannot read " + label + ": " + std::strerror(error);
     if (data->size() < wanted || static_cast<std::uint64_t>(st.st_size) != entry.size)
         return "Cannot read " + label + ": it changed while it was read";
+    return "";
+}
+
+// Opens the entry's archive in the reader, unless it is the one open, and
+// the entry in it, raw or to inflate; "" or why not.
+std::string open_entry(const game_files &files, game_reader *reader, const archive_entry &entry, bool raw)
+{
+    if (entry.encrypted)
+        return "it is encrypted";
+    if (reader->archive != entry.archive) {
+        close_reader(reader);
+        std::string why;
+        if ((reader->zip = open_zip(files.archives[entry.archive], &why)) == nullptr)
+            return why;
+        reader->archive = entry.archive;
+    }
+    unz64_file_pos position = entry.position;
+    int method, level;
+    if (unzGoToFilePos64(reader->zip, &position) != UNZ_OK ||
+        unzOpenCurrentFile2(reader->zip, &method, &level, raw ? 1 : 0) != UNZ_OK)
+        return "the archive is damaged";
     return "";
 }
 
@@ -268,18 +290,8 @@ std::string read_entry(const game_files &files, game_reader *reader, const archi
     if (files.kinds[entry.archive] != ZIP_ARCHIVE)
         return read_tree_entry(files, entry, limit, data);
     const std::string where = entry_label(files, entry);
-    if (entry.encrypted)
-        return "Cannot read " + where + ": it is encrypted";
-    if (reader->archive != entry.archive) {
-        close_reader(reader);
-        std::string why;
-        if ((reader->zip = open_zip(files.archives[entry.archive], &why)) == nullptr)
-            return "Cannot read " + where + ": " + why;
-        reader->archive = entry.archive;
-    }
-    unz64_file_pos position = entry.position;
-    if (unzGoToFilePos64(reader->zip, &position) != UNZ_OK || unzOpenCurrentFile(reader->zip) != UNZ_OK)
-        return "Cannot read " + where + ": the archive is damaged";
+    if (std::string why = open_entry(files, reader, entry, false); !why.empty())
+        return "Cannot read " + where + ": " + why;
     const std::uint64_t wanted = std::min(limit, entry.size);
     const bool inflated = read_growing([&](char *at, std::size_t size) {
         return static_cast<long>(unzReadCurrentFile(reader->zip, at, static_cast<unsigned>(size)));
@@ -294,6 +306,18 @@ std::string read_entry(const game_files &files, game_reader *reader, const archi
     if (wanted == entry.size && crc32_z(0, reinterpret_cast<const Bytef *>(data->data()), data->size()) != entry.crc)
         return "Cannot read " + where + ": its CRC is not the one the archive says";
     return "";
+}
+
+std::string read_raw_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data)
+{
+    const std::string where = entry_label(files, entry);
+    if (std::string why = open_entry(files, reader, entry, true); !why.empty())
+        return "Cannot read " + where + ": " + why;
+    const bool read = read_growing([&](char *at, std::size_t size) {
+        return static_cast<long>(unzReadCurrentFile(reader->zip, at, static_cast<unsigned>(size)));
+    }, entry.compressed_size, data);
+    unzCloseCurrentFile(reader->zip);
+    return !read || data->size() < entry.compressed_size ? "Cannot read " + where + ": the archive is damaged" : "";
 }
 
 std::string read_map_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data,

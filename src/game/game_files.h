@@ -37,6 +37,8 @@ struct archive_entry {
     std::uint32_t crc;        // in a zip
     std::uint64_t size;
     bool encrypted;
+    int method;                    // in a zip: 8 deflated, 0 stored
+    std::uint64_t compressed_size; // in a zip, as it claims
 };
 
 struct game_files {
@@ -79,6 +81,9 @@ std::string entry_label(const game_files &files, const archive_entry &entry);
 // must be the archive's.
 std::string read_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::uint64_t limit,
                        std::string *data);
+// Reads the compressed bytes of a zip entry into *data as they stand, growing
+// the buffer as they come; "" or why not.
+std::string read_raw_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data);
 // Reads the map entry as far as the end of its texture lump, and reads that
 // as read_map reads a file; "" or why not.
 std::string read_map_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data,

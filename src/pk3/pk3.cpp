@@ -7,6 +7,7 @@
 // written unless the whole mod can be made as meant, and OUTPUT is refused
 // where the game would not load it over every copy it overrides.
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +28,7 @@
 #include "game/game_files.h"
 #include "game/matching.h"
 #include "pk3/override_archive.h"
+#include "pk3/splice.h"
 
 namespace {
 
@@ -62,11 +64,40 @@ struct map_result {
     std::string map_line, bot_line;
 };
 
-// Deflates data as the file name into the result; false after an Error line's words.
-bool pack_file(const run &r, const std::string &name, const std::string &data, map_result *result)
+// A file the run edits: its bytes and, for a deflated entry of a zip, the
+// deflate stream they came from and its blocks, to splice the edit into.
+struct whole_file {
+    std::string bytes, stream;
+    std::vector<block_boundary> blocks;
+};
+
+// Reads the entry whole, keeping its deflate stream where it has one; "" or
+// an Error line's words.
+std::string read_whole(const run &r, game_reader *reader, const archive_entry &entry, whole_file *file)
+{
+    if (r.files.kinds[entry.archive] != ZIP_ARCHIVE || entry.method != Z_DEFLATED)
+        return read_entry(r.files, reader, entry, entry.size, &file->bytes);
+    if (std::string why = read_raw_entry(r.files, reader, entry, &file->stream); !why.empty())
+        return why;
+    const std::string why = inflate_noting_blocks(file->stream, entry.size, entry.crc, &file->bytes, &file->blocks);
+    return why.empty() ? "" : "Cannot read " + entry_label(r.files, entry) + ": " + why;
+}
+
+// Packs the file as name, edited before changed_end: spliced into its
+// stream where that is sound, else deflated whole. False after an Error
+// line's words.
+bool pack_file(const run &r, const std::string &name, whole_file *file, std::uint64_t changed_end, map_result *result)
 {
     result->packed.emplace_back();
-    if (deflate_file(name, data, &result->packed.back()))
+    packed_file &packed = result->packed.back();
+    std::string spliced;
+    if (!file->stream.empty() && splice_stream(file->stream, file->blocks, file->bytes, changed_end, &spliced)) {
+        packed = {name, std::move(spliced),
+                  static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef *>(file->bytes.data()), file->bytes.size())),
+                  file->bytes.size()};
+        return true;
+    }
+    if (deflate_file(name, file->bytes, &packed))
         return true;
     result->error = "Cannot write " + escaped(r.output) + ": zlib could not deflate " + escaped(name);
     return false;
@@ -81,29 +112,29 @@ void take_bot_file(const run &r, game_reader *reader, const archive_entry &map_e
     if (found == r.files.winners.end())
         return;
     const archive_entry &bot = found->second;
-    std::string bytes;
-    if ((result->error = read_entry(r.files, reader, bot, bot.size, &bytes)) != "")
+    whole_file file;
+    if ((result->error = read_whole(r, reader, bot, &file)) != "")
         return;
-    auto *header = reinterpret_cast<unsigned char *>(bytes.data());
+    auto *header = reinterpret_cast<unsigned char *>(file.bytes.data());
     std::uint32_t recorded;
-    if (!recorded_checksum(header, bytes.size(), &recorded)) {
+    if (!recorded_checksum(header, file.bytes.size(), &recorded)) {
         result->error = "Cannot read " + entry_label(r.files, bot) + ": it is not a bot file (no EAAS header of version 4 or 5)";
         return;
     }
     record_checksum(header, map_checksum(reinterpret_cast<const unsigned char *>(map.data()), map.size()));
     result->bot_line = escaped(bot.name) + ": map checksum updated\n";
-    if (pack_file(r, bot.name, bytes, result))
+    if (pack_file(r, bot.name, &file, BOT_FILE_HEADER_SIZE, result))
         result->overridden.push_back(&bot);
 }
 
 // Edits one map as the import would and, when it changes, its bot file, and
-// deflates both; only the deflated bytes are kept.
+// packs both; only the packed bytes are kept.
 void take_map(const run &r, game_reader *reader, const archive_entry &entry, map_result *result)
 {
-    std::string bytes;
+    whole_file file;
     // Only as far as the lump: most maps stay as they are.
     map_reading map;
-    if ((result->error = read_map_entry(r.files, reader, entry, &bytes, &map)) != "")
+    if ((result->error = read_map_entry(r.files, reader, entry, &file.bytes, &map)) != "")
         return;
     texture_lump edited;
     std::size_t changed = 0;
@@ -112,15 +143,18 @@ void take_map(const run &r, game_reader *reader, const archive_entry &entry, map
     const failure f = match_surface_text(map, label.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
     if (f.status != NO_FAILURE)
         result->error = describe_failure(f);
-    if (changed == 0 || !result->error.empty() || (result->error = read_entry(r.files, reader, entry, entry.size, &bytes)) != "")
+    if (changed == 0 || !result->error.empty() || (result->error = read_whole(r, reader, entry, &file)) != "")
         return;
-    std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, bytes.begin() + map.header.lump_offset);
+    std::size_t last = edited.size;
+    while (last > 0 && edited.bytes[last - 1] == map.lump.bytes[last - 1])
+        --last;
+    std::copy(edited.bytes.get(), edited.bytes.get() + edited.size, file.bytes.begin() + map.header.lump_offset);
     result->map_line = escaped(entry.name) + ": " + std::to_string(changed) + " records changed (" +
                        escaped(r.files.archives[entry.archive]) + ")\n";
-    if (!pack_file(r, entry.name, bytes, result))
+    if (!pack_file(r, entry.name, &file, std::uint64_t{map.header.lump_offset} + last, result))
         return;
     result->overridden.push_back(&entry);
-    take_bot_file(r, reader, entry, bytes, result);
+    take_bot_file(r, reader, entry, file.bytes, result);
 }
 
 // Takes every map on every core. Maps are handed out in archive order, so
