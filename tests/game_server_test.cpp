@@ -99,6 +99,8 @@ int main()
     if (made.status != 0 || !holds(made.out, "maps/oa_dm1.aas: map checksum updated\n") ||
         !holds(made.out, "maps/RT5CASE.AAS: map checksum updated\n"))
         return fail("lumpsmith-pk3 did not edit oa_dm1, its copies and their bot files", made.out + made.err);
+    if (run_shell("unzip -tqq '" + home / "baseoa/zz-lumpsmith.pk3" + "'") != 0)
+        return fail("unzip -t finds the override damaged", made.out);
     // Every bot file in the override records its edited map's checksum.
     std::map<std::string, std::string> packed;  // by the name the game looks up
     for (const auto &[name, data] : read_archive(home / "baseoa/zz-lumpsmith.pk3"))
