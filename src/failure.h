@@ -1,5 +1,9 @@
 // What went wrong, and the words for it: a failure is built where the call
-// failed, with its file's path and errno; only the front end prints it.
+// failed, with its file's path and errno, and handed up as a value. The
+// front end prints the one that ends a command as an Error line; a
+// companion that goes on after one (the check, map by map; src/game, which
+// keeps a failure's words for an Error line later) words it with
+// describe_failure.
 #ifndef LUMPSMITH_FAILURE_H
 #define LUMPSMITH_FAILURE_H
 

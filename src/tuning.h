@@ -1,7 +1,12 @@
-// Where the tool trades plainness for speed, all in one place. Each choice
-// is here because the benchmark (bench/lumpsmith_bench) showed it paying on
-// large inputs; bench/NOTES.md keeps the measurements. Real maps need none
-// of it, and the tool is correct without any of it.
+// Where the front end and the map module trade plainness for speed: page
+// population and the surface file's buffer. Other choices live beside the
+// code they speed up: the name bitsets in surfaces.cpp, the record index
+// (record_index.h), the same-records fast path, the one-pass split and the
+// edit built in the first reading's buffer in texture_commands.cpp, and
+// link-time optimisation in CMakeLists.txt. Each is there because the
+// benchmark (bench/lumpsmith_bench) showed it paying on large inputs;
+// bench/NOTES.md keeps the measurements. Real maps need none of it, and
+// the tool is correct without any of it.
 #ifndef LUMPSMITH_TUNING_H
 #define LUMPSMITH_TUNING_H
 

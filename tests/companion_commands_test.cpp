@@ -487,7 +487,7 @@ TEST(Aas, SetsTheBotFileBesideEachMapToItsChecksum)
     lock.l_type = F_WRLCK;
     ASSERT_EQ(fcntl(import, F_OFD_SETLK, &lock), 0);
     const started_tool waiting = start_tool(dir, {"a.bsp"}, program("lumpsmith-aas"));
-    EXPECT_TRUE(says_on_stderr(waiting, "lumpsmith: waiting for a.bsp, which another program has locked\n"));
+    EXPECT_TRUE(says_on_stderr(waiting, "lumpsmith-aas: waiting for a.bsp, which another program has locked\n"));
     const bytes imported = with_flags(map, AT, 1, 0);
     ASSERT_EQ(pwrite(import, imported.data(), imported.size(), 0), static_cast<ssize_t>(imported.size()));
     close(import);

@@ -1,6 +1,8 @@
-// The reads, writes, syncs and space reservations of maps and the import's
-// reads of its surface file: every call that can lose or corrupt a map, so
-// that a test can make any one fail as a sick disk would. Each returns the
+// The reads, writes, syncs and space reservations of maps, the reads of
+// surface and rules files, the writes of the listing and the export, and
+// the reads, writes and syncs of bot files: every call that can lose or
+// corrupt a map or a bot file, so that a test can make any one fail as a
+// sick disk would. (Archives are read by minizip, past this seam.) Each returns the
 // error it met: 0 when the call did all it was asked, the failed call's
 // errno, or IO_END when the file ended first.
 #ifndef LUMPSMITH_FILE_IO_H

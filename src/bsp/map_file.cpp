@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "tuning.h"
@@ -152,7 +153,9 @@ failure lock_map(named_file map, short type, std::FILE *said)
 {
     int error = set_lock(map.stream, type, false);
     if (error == EAGAIN || error == EACCES) {
-        std::fprintf(said, "lumpsmith: waiting for %s, which another program has locked\n", escaped(map.path).c_str());
+        // Named as it was run, so that a companion's wait is told from an import's.
+        std::fprintf(said, "%s: waiting for %s, which another program has locked\n", program_invocation_short_name,
+                     escaped(map.path).c_str());
         std::fflush(said);
         error = set_lock(map.stream, type, true);
     }

@@ -35,14 +35,13 @@ failure check_header(const char *path, const unsigned char *bytes, std::size_t p
                      bsp_header *header);
 // Takes an open-file-description lock of type F_RDLCK or F_WRLCK on the
 // whole file, which closing it drops. Where another program's lock is in
-// the way, says "lumpsmith: waiting for PATH, which another program has
-// locked" on said and waits; where the filesystem has no locks the file goes
-// unlocked; MAP_LOCK_FAILED, with the errno, for any other refusal.
+// the way, says "PROGRAM: waiting for PATH, which another program has
+// locked" on said (PROGRAM as it was run) and waits; where the filesystem
+// has no locks the file goes unlocked; MAP_LOCK_FAILED, with the errno, for
+// any other refusal.
 failure lock_map(named_file map, short type, std::FILE *said);
-// read_map under a shared lock. Where another program's lock is in the way,
-// this and rewrite_lump say "lumpsmith: waiting for PATH, which another
-// program has locked" on said and wait; where the filesystem has no locks
-// the map goes unlocked; MAP_LOCK_FAILED for any other refusal.
+// read_map under a shared lock, taken as lock_map takes it (rewrite_lump
+// takes its exclusive lock so too).
 failure read_map_shared(named_file map, std::FILE *said, map_reading *reading);
 
 // The caller's part of a rewrite: checks the fresh reading and puts the edit

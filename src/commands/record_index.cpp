@@ -66,7 +66,8 @@ std::size_t slot_of(const record_index &index, std::string_view name)
 std::uint64_t name_hash(std::string_view name)
 {
     // Early in boot, before the kernel has random bytes to give, the key
-    // stays zero: no worse than the unkeyed hash it replaced.
+    // stays zero rather than the run blocking: names can then be chosen to
+    // collide, which costs time, never a wrong result.
     static const std::array<std::uint64_t, 2> key = [] {
         std::array<std::uint64_t, 2> k{};
         if (getrandom(k.data(), sizeof k, GRND_NONBLOCK) != sizeof k)

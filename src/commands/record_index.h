@@ -30,7 +30,9 @@ struct record_index {
 // map's names can be chosen to share a slot and make an import quadratic.
 std::uint64_t name_hash(std::string_view name);
 
-// Groups the lump's records by name, no surface noted; the lump must outlive it unchanged.
+// Groups the lump's records by name, no surface noted. The lump must outlive
+// the index with its names as they were, for note_surface reads them there;
+// apply_noted reads no names, so it may set flags in that same lump.
 void index_records(const texture_lump &lump, record_index *index);
 // Notes surface for every record named exactly name; false when no record is.
 bool note_surface(record_index *index, std::string_view name, unsigned surface);

@@ -21,8 +21,9 @@ constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
 // One line as the import acts on it: a piece of at most LINE_BUFFER_SIZE - 1
 // bytes of a file line, ending after its line feed or where that many bytes
-// end it, and cut at its first NUL. A file line of up to 127 bytes before
-// its line feed is one piece.
+// end it, and cut at its first NUL. A file line of up to 126 bytes and its
+// line feed is one piece; one of 127 bytes is two, the second its bare line
+// feed.
 struct surface_piece {
     bool first;               // the first piece of its file line
     bool has_separator;       // text holds " = "

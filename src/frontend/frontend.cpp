@@ -27,7 +27,7 @@ struct switch_row {
     command_row command;
 };
 
-// -tc is a placeholder (copy_textures), which reads nothing from its map.
+// -tc is a placeholder, which reads nothing from its map.
 const switch_row SWITCHES[] = {
     {"list textures", "-tl", " bsp_file", 3, 3,
      {{{2, MAP}}, [](invocation &inv) { return list_textures(inv.reading, inv.output, on_terminal(inv.output)); }, 1}},

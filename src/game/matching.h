@@ -12,7 +12,9 @@
 // at map_path as the import does: *edited becomes the lump the import would
 // write, *changed the number of records whose surface flags it changes, and
 // *said, when given, the Error lines the import would print.
-// OUT_OF_MEMORY names the map; otherwise fails as preview_surface_file.
+// OUT_OF_MEMORY names the map when memory runs out while matching, and the
+// surface file when there is none for the edited lump, as
+// preview_surface_file says; otherwise fails as preview_surface_file.
 failure match_surface_text(const map_reading &map, const char *map_path, const std::string &text, const char *text_path,
                            texture_lump *edited, std::size_t *changed, std::string *said);
 

@@ -120,7 +120,7 @@ failure write_surface_file(invocation &inv)
     return ok();
 }
 
-// The rules file is read as a surface file is.
+// The rules file is opened as a surface file is; read_rules reads it line by line.
 const command_row RULES = {{{1, SURFACE_FILE}, {2, SOURCES}}, write_surface_file, 2};
 
 }  // namespace
