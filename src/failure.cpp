@@ -69,7 +69,7 @@ std::string describe_failure(const failure &f)
         text += ": " + escaped(phrase);
     if (f.error != 0)
         text += std::string(": ") + std::strerror(f.error);
-    if (f.text_given)
+    if (f.holds_text)
         text += "; it looks like a surface file, not a map: the map comes first";
     if (f.status == MAP_ROLLBACK_FAILED)
         text += std::string("; the old texture lump could not be written back either, so the map may be damaged: ") +

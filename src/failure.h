@@ -37,7 +37,7 @@ struct failure {
     const char *path;       // the file it is about
     int error;              // errno of the failed call; 0 when no call failed
     int rollback_error = 0; // with MAP_ROLLBACK_FAILED: errno of the failed rollback
-    bool text_given = false; // a map refused for its header holds text: arguments swapped?
+    bool holds_text = false; // a map refused for its header holds text: arguments swapped?
 };
 
 inline failure ok() { return failure{NO_FAILURE, nullptr, 0}; }  // nothing failed

@@ -291,7 +291,7 @@ TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
         std::fclose(f);
 }
 
-TEST(ImportLarge, MatchesThePlainestImportAcrossManyBlocks)
+TEST(ImportLarge, MatchesThePlainestImport)
 {
     std::mt19937 random(99);
     const std::vector<std::string> names = {"a", "b", "textures/c", "", std::string(64, 'z'), "d e", "f\r"};

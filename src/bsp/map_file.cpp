@@ -126,7 +126,7 @@ failure read_header(named_file map, map_reading *reading)
         return error == IO_END ? fail(MAP_SHORT_HEADER, map) : fail(MAP_READ_FAILED, map, error);
     failure f = check_header(map.path, bytes, present, static_cast<std::uint64_t>(st.st_size), &reading->header);
     const std::string_view start(reinterpret_cast<const char *>(bytes), present);
-    f.text_given = f.status != NO_FAILURE && f.status != MAP_ZIP_ARCHIVE && start.find('\0') == start.npos &&
+    f.holds_text = f.status != NO_FAILURE && f.status != MAP_ZIP_ARCHIVE && start.find('\0') == start.npos &&
                    (start.find(" = ") != start.npos || start.find('\n') != start.npos);
     return f;
 }

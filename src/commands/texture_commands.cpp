@@ -17,8 +17,9 @@ using line_writer = void (*)(std::string *block, bool for_terminal, const textur
 // Writes heading and what put_line appends for each record, in lump order,
 // in blocks written whole; stops at the first write that fails.
 failure write_record_lines(const map_reading &map, named_file out, bool for_terminal, std::FILE *err,
-                           std::string block, line_writer put_line)
+                           std::string heading, line_writer put_line)
 {
+    std::string block = std::move(heading);
     block.reserve(OUTPUT_BLOCK + 4 * NAME_SIZE + 32);  // a block and one escaped line
     for (std::size_t i = 0; i < map.lump.record_count; ++i) {
         put_line(&block, for_terminal, map.lump, i, err);
@@ -176,7 +177,7 @@ failure export_surface_file(const map_reading &map, named_file out, bool for_ter
     return write_record_lines(map, out, for_terminal, err, "", put_export_line);
 }
 
-failure preview_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited)
+failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited)
 {
     record_index index;
     const failure f = match_surface_file(map, surfaces, err, &index);

@@ -62,7 +62,7 @@ failure export_surface_file(const map_reading &map, named_file out, bool for_ter
 // an "Error: Unknown surface" line on err for each unknown one, and makes
 // *edited the lump the import would write; INPUT_UNREADABLE when a line
 // could not be read, OUT_OF_MEMORY when there is no room for *edited.
-failure preview_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited);
+failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited);
 // Matches the lines against *first, the map as read, then rewrite_lump with
 // their surfaces set; MAP_CHANGED when the fresh records are not those the
 // lines matched. *first's lump becomes the edit's buffer.

@@ -108,7 +108,7 @@ int read_given_map(const char *path, invocation *inv)
     }
     const int guarded = guard_standard_streams(map);
     failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
-    f.text_given = false;  // a surface file comes first here
+    f.holds_text = false;  // a surface file comes first here
     std::fclose(map.stream);
     if (f.status == MAP_ZIP_ARCHIVE || f.status == MAP_IS_DIRECTORY)
         inv->sources.push_back(path);
@@ -155,7 +155,7 @@ int read_waiting_map(const command_row &row, invocation *inv, bool *unread)
         return 0;
     *unread = false;
     failure f = read_map_shared(inv->map, stderr, &inv->reading);
-    f.text_given = f.text_given && std::any_of(std::begin(row.files), std::end(row.files),
+    f.holds_text = f.holds_text && std::any_of(std::begin(row.files), std::end(row.files),
                                                [](const file_slot &s) { return s.role == SURFACE_FILE; });
     return f.status == NO_FAILURE ? 0 : report(describe_failure(f));
 }

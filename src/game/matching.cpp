@@ -19,7 +19,7 @@ failure match_surface_text(const map_reading &map, const char *map_path, const s
         f = failure{OUT_OF_MEMORY, map_path, errno};
     try {
         if (f.status == NO_FAILURE)
-            f = preview_surface_file(map, named_file{lines, text_path}, err, edited);
+            f = build_edited_lump(map, named_file{lines, text_path}, err, edited);
     } catch (const std::bad_alloc &) {
         f = failure{OUT_OF_MEMORY, map_path, ENOMEM};
     }

@@ -14,7 +14,7 @@
 // *said, when given, the Error lines the import would print.
 // OUT_OF_MEMORY names the map when memory runs out while matching, and the
 // surface file when there is none for the edited lump, as
-// preview_surface_file says; otherwise fails as preview_surface_file.
+// build_edited_lump says; otherwise fails as build_edited_lump.
 failure match_surface_text(const map_reading &map, const char *map_path, const std::string &text, const char *text_path,
                            texture_lump *edited, std::size_t *changed, std::string *said);
 

@@ -19,7 +19,7 @@ failure preview(invocation &inv)
 {
     const map_reading &map = inv.reading;
     texture_lump edited;
-    const failure f = preview_surface_file(map, inv.surfaces, stderr, &edited);
+    const failure f = build_edited_lump(map, inv.surfaces, stderr, &edited);
     if (f.status != NO_FAILURE)
         return f;
     const bool terminal = isatty(STDOUT_FILENO);
