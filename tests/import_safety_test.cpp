@@ -148,6 +148,32 @@ TEST(ImportSafety, AnImportWaitsForAReaderLock)
     EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(original, 3, 29));
 }
 
+// The first reading waits for a writer as the write-back does, so that the
+// import matches the records the writer left: here it renamed them, and an
+// import that had read before would refuse the map as changed.
+TEST(ImportSafety, TheFirstReadingWaitsForAWriter)
+{
+    temp_dir dir;
+    const bytes original = map_of(40);
+    ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
+    ASSERT_TRUE(write_text(dir / "edit.txt", texture(3) + " = glass\n"));
+    const int writer = open((dir / "map.bsp").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(writer, F_OFD_SETLK, &lock), 0);
+    const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
+    EXPECT_TRUE(says_on_stderr(tool, "lumpsmith: waiting for map.bsp, which another program has locked\n"));
+    bytes renamed = original;
+    const auto name_at = [&](std::size_t i) { return renamed.begin() + LUMP_AT + i * RECORD_SIZE; };
+    std::copy(name_at(3), name_at(3) + NAME_SIZE, name_at(5));
+    std::fill(name_at(3), name_at(3) + NAME_SIZE, 0);
+    ASSERT_EQ(pwrite(writer, renamed.data(), renamed.size(), 0), static_cast<ssize_t>(renamed.size()));
+    close(writer);
+    const run_result r = finish_tool(tool);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(renamed, 5, 29));
+}
+
 // A fixed number of imports against readers that keep reading until the
 // writer is done: at least one read by construction, however fast or busy
 // the machine, and every read must be whole.
