@@ -43,16 +43,29 @@ std::string game_copy(const game_files &game, game_reader *reader, const std::st
     return found != game.winners.end() && read_entry(game, reader, found->second, found->second.size, &data).empty() ? data : "";
 }
 
+// The mod folder: copies of a map and its bot file named in other cases in
+// a .PK3, with backslashes, and in a .pk3dir; false when it could not be made.
+bool make_mod_folder(const std::string &folder, const std::string &bsp, const std::string &aas)
+{
+    const std::vector<archive_file> cases = {{"MAPS/RT5Case.BSP", bsp}, {"maps/RT5CASE.AAS", aas}};
+    const std::vector<archive_file> slashes = {{"maps\\rt5slash.bsp", bsp}, {"maps\\rt5slash.aas", aas}};
+    if (!write_archive(folder + "/Cases.PK3", cases) || !write_archive(folder + "/slash.pk3", slashes))
+        return false;
+    return write_text(folder + "/dir.pk3dir/maps/rt5dir.bsp", bsp) && write_text(folder + "/dir.pk3dir/maps/rt5dir.aas", aas);
+}
+
 // Each map in turn: its bot file loads, a bot joins, and the checksum the
 // server reports is the one expected; "" or what went wrong.
 std::string played(const std::string &output, const std::vector<std::pair<std::string, std::int32_t>> &maps)
 {
     std::size_t at = 0;
-    for (const auto &[map, checksum] : maps)
-        for (const std::string &step : {"loaded maps/" + map + ".aas", std::string("entered the game"),
-                                        "\"sv_mapChecksum\" is:\"" + std::to_string(checksum) + "^7\""})
+    for (const auto &[map, checksum] : maps) {
+        const std::string steps[] = {"loaded maps/" + map + ".aas", "entered the game",
+                                     "\"sv_mapChecksum\" is:\"" + std::to_string(checksum) + "^7\""};
+        for (const std::string &step : steps)
             if ((at = output.find(step, at)) == std::string::npos)
                 return "the server never said " + step + " for " + map;
+    }
     return holds(output, "out of date") ? "a bot file was out of date" : "";
 }
 
@@ -80,10 +93,7 @@ int main()
     open_game_files({BASE_PATH + "/baseoa"}, &game, &errors);
     const std::string bsp = game_copy(game, &reader, "maps/oa_dm1.bsp"), aas = game_copy(game, &reader, "maps/oa_dm1.aas");
     close_reader(&reader);
-    if (!errors.empty() || bsp.empty() || aas.empty() ||
-        !write_archive(home / "baseoa/Cases.PK3", {{"MAPS/RT5Case.BSP", bsp}, {"maps/RT5CASE.AAS", aas}}) ||
-        !write_archive(home / "baseoa/slash.pk3", {{"maps\\rt5slash.bsp", bsp}, {"maps\\rt5slash.aas", aas}}) ||
-        !write_text(home / "baseoa/dir.pk3dir/maps/rt5dir.bsp", bsp) || !write_text(home / "baseoa/dir.pk3dir/maps/rt5dir.aas", aas))
+    if (!errors.empty() || bsp.empty() || aas.empty() || !make_mod_folder(home / "baseoa", bsp, aas))
         return fail("cannot make the mod folder from the game's oa_dm1", "");
     run_options rules, check;
     rules.program = "lumpsmith-rules";
