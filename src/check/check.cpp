@@ -61,7 +61,7 @@ bool starts_with(const std::string &text, const char *start)
 // false, with *nul set, for a file that holds NUL bytes (a map, most likely).
 int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::string *text, bool *nul)
 {
-    surface_reading reading{surfaces.stream, nullptr, 0, 0, 0, 0};
+    surface_reading reading{surfaces.stream};
     surface_piece piece;
     int error;
     while ((error = read_surface_piece(&reading, &piece)) == 0 && !*nul) {

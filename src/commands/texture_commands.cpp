@@ -100,7 +100,7 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
 failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
 {
     index_records(map.lump, index);
-    surface_reading reading{surfaces.stream, nullptr, 0, 0, 0, 0};
+    surface_reading reading{surfaces.stream};
     surface_piece piece;
     int error;
     while ((error = read_surface_piece(&reading, &piece)) == 0) {

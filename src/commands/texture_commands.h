@@ -33,12 +33,12 @@ struct surface_piece {
 };
 
 // Where a surface file has been read to: the file line the last piece came
-// from, its length and number (from 1). Zero-initialise it with its stream;
+// from, its length and number (from 1). Make it with its stream;
 // end_surface_reading frees what reading it took.
 struct surface_reading {
     std::FILE *stream;
-    char *line;
-    std::size_t capacity, length, at, line_number;
+    char *line = nullptr;
+    std::size_t capacity = 0, length = 0, at = 0, line_number = 0;
 };
 
 // Reads the next piece: 0, IO_END after the last, or a failed read's errno.

@@ -14,8 +14,6 @@
 
 namespace {
 
-const char *const STANDARD_OUTPUT = "standard output";
-
 bool on_terminal(named_file out)
 {
     return isatty(fileno(out.stream));
@@ -236,7 +234,9 @@ int run_command(const command_row &row, int argc, char **argv)
 {
     if (!open_standard_descriptors())
         return 1;
-    invocation inv{argc, argv, {}, {}, {}, {}, {}, {}, {stdout, STANDARD_OUTPUT}, 0};
+    invocation inv;
+    inv.argc = argc;
+    inv.argv = argv;
     opened_file opened[MAX_FILES];
     int count = 0, failed = 1;
     // Memory runs out only for a file too large for this process, before the map is written.

@@ -10,6 +10,7 @@
 #include "bsp/map_file.h"
 
 constexpr int MAX_FILES = 2;
+constexpr const char *STANDARD_OUTPUT = "standard output";  // how messages name it
 
 // What a file is to its command, which decides how it is opened and checked.
 // A map is opened without waiting, so that a FIFO given as one cannot block,
@@ -40,16 +41,16 @@ struct given_map {
 
 // What a command is handed. A file its row does not name has a null stream.
 struct invocation {
-    int argc;
-    char **argv;
-    named_file map;               // MAP, MAP_TO_UPDATE or UNREAD_MAP
-    map_reading reading;          // what MAP or MAP_TO_UPDATE read
+    int argc = 0;
+    char **argv = nullptr;
+    named_file map = {};          // MAP, MAP_TO_UPDATE or UNREAD_MAP
+    map_reading reading = {};     // what MAP or MAP_TO_UPDATE read
     std::vector<given_map> maps;       // SOURCES that are maps and could be read, in order
     std::vector<std::string> sources;  // SOURCES that are archives or folders
     std::vector<std::string> source_errors;  // Error lines' words for SOURCES that could not be read
-    named_file surfaces;
-    named_file output;            // OUTPUT, or standard output where none is given
-    int status;                   // the exit status the command asks for when nothing fails
+    named_file surfaces = {};
+    named_file output = {stdout, STANDARD_OUTPUT};  // OUTPUT, or standard output where none is given
+    int status = 0;               // the exit status the command asks for when nothing fails
 };
 
 struct command_row {
