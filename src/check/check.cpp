@@ -27,6 +27,7 @@
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
+#include "game/findings.h"
 #include "game/game_files.h"
 #include "game/hints.h"
 #include "game/matching.h"
@@ -45,11 +46,6 @@ struct checked_line {
     bool has_separator;
     std::string text, texture, surface;
     int index;  // surface_index_of the surface, or -1
-};
-
-struct finding {
-    std::size_t line;
-    std::string message;
 };
 
 bool starts_with(const std::string &text, const char *start)
@@ -234,7 +230,6 @@ failure check(invocation &inv)
     }
     for (const std::string &error : inv.source_errors)
         inv.status = report(error) + 1;  // 2: an Error line
-    const std::string file = escaped(inv.surfaces.path);
     std::vector<finding> found, notes;
     find_in_lines(lines, escaped(shell_word(inv.surfaces.path)), &found);
     std::vector<std::string> errors;
@@ -253,11 +248,8 @@ failure check(invocation &inv)
     std::unordered_set<std::string> names;
     const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
     note_unknown_textures(lines, names, &found, &notes);
-    const auto by_line = [](const finding &a, const finding &b) { return a.line < b.line; };
-    std::stable_sort(found.begin(), found.end(), by_line);
-    for (const std::vector<finding> *list : {&found, &notes})
-        for (const finding &f : *list)
-            std::printf("%s:%zu: %s\n", file.c_str(), f.line, f.message.c_str());
+    print_findings(stdout, inv.surfaces.path, found);
+    print_findings(stdout, inv.surfaces.path, notes);
     for (const std::vector<std::string> *list : {&std::as_const(stale_bot_files), &summary})
         for (const std::string &line : *list)
             std::printf("%s\n", line.c_str());

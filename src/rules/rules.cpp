@@ -12,7 +12,6 @@
 #include <fnmatch.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +21,7 @@
 
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
+#include "game/findings.h"
 #include "game/game_files.h"
 #include "game/hints.h"
 #include "surfaces/surfaces.h"
@@ -32,11 +32,6 @@ struct rule {
     std::size_t line;
     std::string pattern, surface;
     std::size_t matched, won;  // texture names it matches, and those it gives a surface
-};
-
-struct finding {
-    std::size_t line;
-    std::string message;
 };
 
 // The rules of the file; a finding for each line that is no rule, or names an unknown surface.
@@ -111,11 +106,9 @@ failure write_surface_file(invocation &inv)
         if (r.won == 0)
             found.push_back({r.line, r.matched == 0 ? "the rule matches no texture name in the maps"
                                                     : "the rule never wins: earlier rules match every name it matches"});
-    std::stable_sort(found.begin(), found.end(), [](const finding &a, const finding &b) { return a.line < b.line; });
     for (const std::string &error : errors)
         report(error);
-    for (const finding &f : found)
-        std::fprintf(stderr, "%s:%zu: %s\n", escaped(inv.surfaces.path).c_str(), f.line, f.message.c_str());
+    print_findings(stderr, inv.surfaces.path, found);
     inv.status = !errors.empty() ? 2 : found.empty() ? 0 : 1;
     return ok();
 }
