@@ -1,5 +1,7 @@
 // End to end: the built binary on real files in a temporary directory,
-// comparing status, standard output, standard error and file bytes exactly.
+// comparing status, standard output, standard error and file bytes exactly;
+// and the front end run in this process, where the file seam can act
+// between its steps.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +14,8 @@
 #include <tuple>
 
 #include "bsp/bsp_lump.h"
+#include "frontend/frontend.h"
+#include "io_faults.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"
 
@@ -520,6 +524,45 @@ TEST_F(Cli, HostileMapsAndSurfaceFilesNeverCorruptAMap)
     // Both ways out were taken, or the test proved less than it claims.
     EXPECT_GT(imported, 5);
     EXPECT_GT(refused, 5);
+}
+
+// The front end run in this process, where the file seam can act between its steps.
+struct link_swap {
+    std::string link, map;
+    bool done;
+};
+
+void point_the_link_at_the_map(void *context)
+{
+    link_swap &swap = *static_cast<link_swap *>(context);
+    swap.done = unlink(swap.link.c_str()) == 0 && symlink(swap.map.c_str(), swap.link.c_str()) == 0;
+}
+
+// Regression: the output was checked by path, then opened by path with
+// "w", and a link flipped in between from a harmless file to the map
+// emptied the map. Now the output is opened first, without emptying it,
+// and the file opened is the one checked.
+TEST(FrontEnd, AnOutputLinkSwappedToTheMapAfterTheStartIsRefused)
+{
+    temp_dir dir;
+    link_swap swap{dir / "out.txt", dir / "map.bsp", false};
+    const std::string &map_path = swap.map, &link_path = swap.link;
+    const bytes map = build_map(build_lump({{"textures/a", 0x00500000, 0x1}}), 200);
+    ASSERT_TRUE(write_bytes(map_path, map));
+    ASSERT_TRUE(write_bytes(dir / "harmless.txt", bytes{'h'}));
+    ASSERT_EQ(symlink((dir / "harmless.txt").c_str(), link_path.c_str()), 0);
+    std::vector<std::string> args = {"lumpsmith", "-se", map_path, link_path};
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    before_io(IO_READ, 1, point_the_link_at_the_map, &swap);
+    const int status = run_command_line(static_cast<int>(args.size()), argv.data());
+    disarm_io();
+    ASSERT_TRUE(swap.done);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(read_bytes(map_path), map);
+    EXPECT_EQ(read_bytes(dir / "harmless.txt"), bytes{'h'});
 }
 
 }  // namespace
