@@ -62,12 +62,12 @@ int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::strin
     int error;
     while ((error = read_surface_piece(&reading, &piece)) == 0 && !*nul) {
         if (piece.first) {
-            text->append(reading.line, reading.length);
-            *nul = std::memchr(reading.line, '\0', reading.length) != nullptr;
+            text->append(piece.line);
+            *nul = piece.line.find('\0') != std::string_view::npos;
         }
         const std::string surface(piece.surface);
-        const std::size_t line_length = reading.length - (reading.line[reading.length - 1] == '\n');
-        lines->push_back({reading.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
+        const std::size_t line_length = piece.line.size() - (piece.line.back() == '\n');
+        lines->push_back({piece.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
                           std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
     }
     end_surface_reading(&reading);

@@ -140,6 +140,8 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
     char *start = reading->line + reading->at;
     const std::size_t size = std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at);
     piece->first = reading->at == 0;
+    piece->line = std::string_view(reading->line, reading->length);
+    piece->line_number = reading->line_number;
     reading->at += size;
     // One pass finds the first '=' that is a separator's and the first NUL,
     // which ends the text: strchrnul stops at either, and the piece is

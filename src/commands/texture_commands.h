@@ -30,6 +30,8 @@ struct surface_piece {
     std::string_view text;    // without a final line feed
     std::string_view texture; // before the first " = "; the surface name follows it
     std::string_view surface;
+    std::string_view line;    // the whole file line it came from, line feed included
+    std::size_t line_number;  // of that line, from 1
 };
 
 // Where a surface file has been read to: the file line the last piece came
