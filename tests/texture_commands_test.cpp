@@ -246,7 +246,8 @@ TEST_F(Import, LongLinesAreReadInPiecesOf127)
 // Each read, reservation, write and sync of an import made to fail in turn:
 // the failure is reported with its reason and the map is as it was, even
 // when the lump had already been written and only its sync failed. A
-// file-size limit that ends before the lump does is refused up front.
+// file-size limit that ends before the lump does is refused up front, and
+// one lowered after that check does not kill the import (SIGXFSZ).
 TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
 {
     const bytes edited = with_flags(map, offset, 5, set_surface_index(0x00300000, 14));
@@ -275,6 +276,18 @@ TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
         EXPECT_EQ(result.map, map) << "limit " << limit;
     }
     EXPECT_EQ(import_into(map, text, lump_end).map, edited);
+    // A limit lowered after that check (prlimit from another program) fails
+    // the write with EFBIG, and the process lives on to roll it back and say so.
+    rlim_t lowered = offset;
+    before_io(IO_WRITE, 1, [](void *limit) {
+        const struct rlimit now{*static_cast<rlim_t *>(limit), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &now);
+    }, &lowered);
+    const import_output late = import_into(map, text);
+    disarm_io();
+    EXPECT_EQ(late.status, MAP_WRITE_FAILED);
+    EXPECT_EQ(late.error, EFBIG);
+    EXPECT_EQ(late.map, map);
 }
 
 TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
