@@ -290,6 +290,36 @@ TEST_F(Import, EveryFailedFileOperationIsReportedAndLeavesTheMapAsItWas)
     EXPECT_EQ(late.map, map);
 }
 
+// Between the two readings another program moves the lump, records and
+// all, to the end of the map: a changed map, refused, left as it was moved.
+TEST_F(Import, ALumpMovedBetweenTheReadingsIsRefused)
+{
+    temp_dir dir;
+    struct move {
+        std::string path;
+        bytes moved;
+    } to{dir / "map.bsp", map};
+    const std::size_t length = load_u32le(map.data() + LUMP_LENGTH_AT);
+    to.moved.insert(to.moved.end(), map.begin() + offset, map.begin() + offset + length);
+    store_u32le(to.moved.data() + LUMP_OFFSET_AT, static_cast<std::uint32_t>(map.size()));
+    ASSERT_TRUE(write_bytes(to.path, map));
+    std::FILE *bsp = std::fopen(to.path.c_str(), "r+b");
+    std::FILE *surfaces = stream_of(NAME64 + " = grass\n");
+    // Once the surface file's one line is read, before the end of it is.
+    before_io(IO_LINE, 2, [](void *context) {
+        const move &m = *static_cast<move *>(context);
+        std::FILE *other = std::fopen(m.path.c_str(), "r+b");
+        std::fwrite(m.moved.data(), 1, m.moved.size(), other);
+        std::fclose(other);
+    }, &to);
+    const failure f = read_and_import(named_file{bsp, to.path.c_str()}, named_file{surfaces, "in.txt"}, stderr);
+    disarm_io();
+    EXPECT_EQ(f.status, MAP_CHANGED);
+    EXPECT_EQ(read_bytes(to.path), to.moved);
+    for (std::FILE *stream : {bsp, surfaces})
+        std::fclose(stream);
+}
+
 TEST_F(Import, BrokenMapIsRefusedBeforeReadingAnyLine)
 {
     const bytes cut(map.begin(), map.end() - 60);
