@@ -5,14 +5,14 @@
 # [MAP|ARCHIVE|FOLDER...], lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT (any
 # file, as sources and the surface file take the same places), and
 # lumpsmith-aas MAP... and lumpsmith-rules RULES [MAP|ARCHIVE|FOLDER...]
-# (archives: *.pk3).
+# (archives: *.pk3, in any case).
 _lumpsmith_offer()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
     [ -n "$1" ] || return 0
     compopt -o filenames 2>/dev/null
     case $1 in
-        map | source) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; { compgen -f -X '!*.bsp' -- "$cur"; [ "$1" = map ] || compgen -f -X '!*.pk3' -- "$cur"; } | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
+        map | source) mapfile -t COMPREPLY < <(compgen -d -- "$cur"; { compgen -f -X '!*.bsp' -- "$cur"; [ "$1" = map ] || compgen -f -X '!*.[pP][kK]3' -- "$cur"; } | while read -r f; do [ -d "$f" ] || printf '%s\n' "$f"; done) ;;
         file) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
         directory) mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
     esac
