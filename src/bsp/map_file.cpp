@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tuning.h"
 
 namespace {
 
@@ -186,7 +185,6 @@ failure read_map(named_file map, map_reading *reading)
     texture_lump &lump = reading->lump = lump_of_size(reading->header.lump_length);
     if (lump.bytes == nullptr)
         return fail(OUT_OF_MEMORY, map, ENOMEM);
-    populate(lump.bytes.get(), lump.size);
     // A file that ended early was cut short since it was measured.
     const int error = io_read_at(map.stream, lump.bytes.get(), lump.size, reading->header.lump_offset);
     return error == 0 ? ok() : error == IO_END ? fail(MAP_OUTSIDE_FILE, map) : fail(MAP_READ_FAILED, map, error);

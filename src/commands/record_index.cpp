@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "tuning.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -85,9 +84,6 @@ void index_records(const texture_lump &lump, record_index *index)
         size *= 2;
     index->lump = &lump;
     index->mask = size - 1;
-    // The slots are touched at random, so their pages are best faulted in at once.
-    index->slots.reserve(size);
-    populate(index->slots.data(), size * sizeof index->slots[0]);
     index->slots.assign(size, 0);
     index->group.assign(lump.record_count, 0);
     index->noted.assign(lump.record_count, NO_SURFACE);

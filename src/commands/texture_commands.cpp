@@ -8,9 +8,12 @@
 
 #include "commands/record_index.h"
 #include "surfaces/surfaces.h"
-#include "tuning.h"
 
 namespace {
+
+// Listing and export lines are gathered into blocks of this size: few
+// enough pages to fault in, large enough that each write moves many lines.
+constexpr std::size_t OUTPUT_BLOCK = 1 << 13;
 
 using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
 
@@ -68,10 +71,8 @@ bool same_records(const map_reading &first, const map_reading &fresh)
 {
     if (first.header.lump_offset != fresh.header.lump_offset || first.header.lump_length != fresh.header.lump_length)
         return false;
-    // Equal fields, as they nearly always are, hold the same name; others are cut at their NULs.
     for (std::size_t i = 0; i < first.lump.record_count; ++i)
-        if (std::memcmp(first.lump.bytes.get() + i * RECORD_SIZE, fresh.lump.bytes.get() + i * RECORD_SIZE, NAME_SIZE) != 0 &&
-            name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
+        if (name_of_record(first.lump, i) != name_of_record(fresh.lump, i))
             return false;
     return true;
 }
@@ -137,29 +138,20 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
         reading->at = 0;
         ++reading->line_number;
     }
-    char *start = reading->line + reading->at;
-    const std::size_t size = std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at);
+    const std::string_view whole(reading->line + reading->at, std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at));
     piece->first = reading->at == 0;
     piece->line = std::string_view(reading->line, reading->length);
     piece->line_number = reading->line_number;
-    reading->at += size;
-    // One pass finds the first '=' that is a separator's and the first NUL,
-    // which ends the text: strchrnul stops at either, and the piece is
-    // ended with a NUL of its own for the pass, then given its byte back.
-    char *limit = reading->line + reading->at;
-    const char kept = *limit;
-    *limit = '\0';
-    const char *equals = strchrnul(start, '=');
-    while (*equals != '\0' && !(equals > start && equals[-1] == ' ' && equals[1] == ' '))
-        equals = strchrnul(equals + 1, '=');
-    const bool separator = *equals != '\0';
-    const char *end = separator ? equals + 2 + std::strlen(equals + 2) : equals;
-    *limit = kept;
-    end -= end > start && end[-1] == '\n';
-    piece->text = std::string_view(start, static_cast<std::size_t>(end - start));
-    piece->has_separator = separator;
-    piece->texture = separator ? std::string_view(start, static_cast<std::size_t>(equals - 1 - start)) : std::string_view();
-    piece->surface = separator ? std::string_view(equals + 2, static_cast<std::size_t>(end - equals - 2)) : std::string_view();
+    reading->at += whole.size();
+    // A NUL ends the text, as it ends a C string; then the line feed goes.
+    std::string_view text = whole.substr(0, whole.find('\0'));
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    const std::size_t separator = text.find(" = ");
+    piece->text = text;
+    piece->has_separator = separator != std::string_view::npos;
+    piece->texture = piece->has_separator ? text.substr(0, separator) : std::string_view();
+    piece->surface = piece->has_separator ? text.substr(separator + 3) : std::string_view();
     return 0;
 }
 

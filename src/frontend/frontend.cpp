@@ -10,7 +10,6 @@
 
 #include "commands/texture_commands.h"
 #include "surfaces/surfaces.h"
-#include "tuning.h"
 
 namespace {
 
@@ -123,7 +122,6 @@ int take_file(const file_slot &slot, named_file file, invocation *inv, bool *unr
 {
     switch (slot.role) {
     case SURFACE_FILE:
-        buffer_surface_file(file.stream);
         inv->surfaces = file;
         return 0;
     case OUTPUT: {
