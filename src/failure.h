@@ -48,6 +48,7 @@ std::string describe_failure(const failure &f);
 // \xHH: C0 and C1 controls (raw or in UTF-8), DEL, and bytes not in valid UTF-8.
 void append_escaped(std::string *to, std::string_view text);
 std::string escaped(std::string_view text);  // the same, as a new string
+constexpr const char *STANDARD_OUTPUT = "standard output";  // how messages name it
 // The path as one shell word that pastes back as this path, quoted where it must be.
 std::string shell_word(std::string_view path);
 

@@ -31,6 +31,7 @@
 #include "game/game_files.h"
 #include "game/hints.h"
 #include "game/matching.h"
+#include "game/sources.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -217,6 +218,12 @@ std::vector<std::string> check_maps(invocation &inv, const std::vector<named_rea
 
 failure check(invocation &inv)
 {
+    given_sources given;
+    std::string refusal;
+    if (!read_sources(inv.argv + 2, inv.argc - 2, &given, &refusal)) {
+        inv.status = refusal.empty() ? 2 : report(refusal) + 1;
+        return ok();
+    }
     std::vector<checked_line> lines;
     std::string text;
     bool nul = false;
@@ -228,17 +235,17 @@ failure check(invocation &inv)
                             "map, not a surface file; the surface file comes first") + 1;
         return ok();
     }
-    for (const std::string &error : inv.source_errors)
+    for (const std::string &error : given.errors)
         inv.status = report(error) + 1;  // 2: an Error line
     std::vector<finding> found, notes;
     find_in_lines(lines, escaped(shell_word(inv.surfaces.path)), &found);
     std::vector<std::string> errors;
-    const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
+    const std::vector<game_map> game_maps = read_game_maps(given.archives, &errors);
     for (const std::string &error : errors)
         inv.status = report(error) + 1;  // 2: an Error line
     std::vector<named_reading> maps;
     std::vector<std::string> stale_bot_files;  // printed after the findings
-    for (const given_map &map : inv.maps) {
+    for (const given_map &map : given.maps) {
         maps.push_back({map.path, &map.reading});
         if (std::string finding = bot_file_finding(map.path); !finding.empty())
             stale_bot_files.push_back(finding);
@@ -258,7 +265,7 @@ failure check(invocation &inv)
     return ok();
 }
 
-const command_row CHECK = {{{1, SURFACE_FILE}, {2, SOURCES}}, check, 2};
+const command_row CHECK = {{{1, SURFACE_FILE}}, check, 2};
 
 }  // namespace
 

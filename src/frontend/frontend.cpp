@@ -93,29 +93,6 @@ int guard_standard_streams(const named_file &map)
            (is_the_map(map, STDOUT_FILENO) && refuse_output_onto_map(map, STANDARD_OUTPUT));
 }
 
-// Opens, checks and reads one of SOURCES, closing it once read. 1 when the
-// command must not run.
-int read_given_map(const char *path, invocation *inv)
-{
-    given_map given{path, {}};
-    named_file map;
-    if (std::string why = open_file(path, SOURCES, &map); !why.empty()) {
-        inv->source_errors.push_back(why);
-        return 0;
-    }
-    const int guarded = guard_standard_streams(map);
-    failure f = guarded ? ok() : read_map_shared(map, stderr, &given.reading);
-    f.holds_text = false;  // a surface file comes first here
-    std::fclose(map.stream);
-    if (f.status == MAP_ZIP_ARCHIVE || f.status == MAP_IS_DIRECTORY)
-        inv->sources.push_back(path);
-    else if (f.status != NO_FAILURE)
-        inv->source_errors.push_back(describe_failure(f));
-    else if (!guarded)
-        inv->maps.push_back(std::move(given));
-    return guarded;
-}
-
 // Checks and prepares a file just opened for its role; 0, or 1 after saying
 // why the command cannot run. A map to read is left *unread.
 int take_file(const file_slot &slot, named_file file, invocation *inv, bool *unread)
@@ -170,11 +147,8 @@ int open_files(const command_row &row, invocation *inv, opened_file opened[], in
 {
     bool unread = false;
     for (const file_slot &slot : row.files) {
-        for (int a = slot.arg; slot.role == SOURCES && a < inv->argc; ++a)
-            if (read_given_map(inv->argv[a], inv) != 0)
-                return 1;
         const int arg = slot.arg < 0 ? inv->argc + slot.arg : slot.arg;
-        if (slot.role == NO_FILE || slot.role == SOURCES || arg >= inv->argc)
+        if (slot.role == NO_FILE || arg >= inv->argc)
             continue;
         if (slot.role == OUTPUT && read_waiting_map(row, inv, &unread) != 0)
             return 1;

@@ -1,6 +1,7 @@
 // The command line: opens a command's files by their roles, reads its maps,
 // runs it, closes the files and decides the exit status. lumpsmith's switches
-// and the companion commands all run through run_command.
+// and every companion command but lumpsmith-aas (which takes only maps, each
+// with its bot file) run through run_command.
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
@@ -10,7 +11,6 @@
 #include "bsp/map_file.h"
 
 constexpr int MAX_FILES = 2;
-constexpr const char *STANDARD_OUTPUT = "standard output";  // how messages name it
 
 // What a file is to its command, which decides how it is opened and checked.
 // A map is opened without waiting, so that a FIFO given as one cannot block,
@@ -22,9 +22,6 @@ enum file_role {
     MAP,            // opened for reading and read
     MAP_TO_UPDATE,  // opened for reading and writing and read: the import's
     UNREAD_MAP,     // opened and checked as a map, never read: -tc's placeholder
-    SOURCES,        // this argument and every later one: each a MAP, or a game
-                    // archive or folder, left to the command; why one cannot
-                    // be read is left to the command to say
     SURFACE_FILE,   // opened for reading
     OUTPUT,         // created, or emptied once known not to be a map
 };
@@ -34,20 +31,12 @@ struct file_slot {
     file_role role;
 };
 
-struct given_map {
-    const char *path;
-    map_reading reading;
-};
-
 // What a command is handed. A file its row does not name has a null stream.
 struct invocation {
     int argc = 0;
     char **argv = nullptr;
     named_file map = {};          // MAP, MAP_TO_UPDATE or UNREAD_MAP
     map_reading reading = {};     // what MAP or MAP_TO_UPDATE read
-    std::vector<given_map> maps;       // SOURCES that are maps and could be read, in order
-    std::vector<std::string> sources;  // SOURCES that are archives or folders
-    std::vector<std::string> source_errors;  // Error lines' words for SOURCES that could not be read
     named_file surfaces = {};
     named_file output = {stdout, STANDARD_OUTPUT};  // OUTPUT, or standard output where none is given
     int status = 0;               // the exit status the command asks for when nothing fails

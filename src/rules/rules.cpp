@@ -24,6 +24,7 @@
 #include "game/findings.h"
 #include "game/game_files.h"
 #include "game/hints.h"
+#include "game/sources.h"
 #include "surfaces/surfaces.h"
 
 namespace {
@@ -62,10 +63,10 @@ int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *
 }
 
 // Every texture name the maps hold that a surface file can name.
-std::set<std::string> texture_names(const invocation &inv, const std::vector<game_map> &game_maps)
+std::set<std::string> texture_names(const given_sources &given, const std::vector<game_map> &game_maps)
 {
     std::vector<const map_reading *> readings;
-    for (const given_map &map : inv.maps)
+    for (const given_map &map : given.maps)
         readings.push_back(&map.reading);
     for (const game_map &map : game_maps)
         readings.push_back(&map.reading);
@@ -81,16 +82,22 @@ std::set<std::string> texture_names(const invocation &inv, const std::vector<gam
 
 failure write_surface_file(invocation &inv)
 {
+    given_sources given;
+    std::string refusal;
+    if (!read_sources(inv.argv + 2, inv.argc - 2, &given, &refusal)) {
+        inv.status = refusal.empty() ? 2 : report(refusal) + 1;
+        return ok();
+    }
     std::vector<rule> rules;
     std::vector<finding> found;
     if (const int error = read_rules(inv.surfaces, &rules, &found))
         return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
-    std::vector<std::string> errors = inv.source_errors;
-    const std::vector<game_map> game_maps = read_game_maps(inv.sources, &errors);
+    std::vector<std::string> errors = given.errors;
+    const std::vector<game_map> game_maps = read_game_maps(given.archives, &errors);
     // A name can hold any byte: at a terminal, one that could drive it is
     // escaped, as the listing escapes it; into a file, every byte stays.
     const bool for_terminal = isatty(STDOUT_FILENO);
-    for (const std::string &name : texture_names(inv, game_maps)) {
+    for (const std::string &name : texture_names(given, game_maps)) {
         rule *winner = nullptr;
         for (rule &r : rules)
             if (fnmatch(r.pattern.c_str(), name.c_str(), 0) == 0) {
@@ -114,7 +121,7 @@ failure write_surface_file(invocation &inv)
 }
 
 // The rules file is opened as a surface file is; read_rules reads it line by line.
-const command_row RULES = {{{1, SURFACE_FILE}, {2, SOURCES}}, write_surface_file, 2};
+const command_row RULES = {{{1, SURFACE_FILE}}, write_surface_file, 2};
 
 }  // namespace
 

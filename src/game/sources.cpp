@@ -1,0 +1,67 @@
+#include "game/sources.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "game/game_files.h"
+
+namespace {
+
+// Reads one source into *sources; false when the command must not go on.
+bool read_source(const char *path, given_sources *sources, std::string *refusal)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        sources->errors.push_back("Cannot open " + escaped(path));
+        return true;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        sources->archives.push_back(path);
+        return true;
+    }
+    std::string why;
+    named_file map{open_regular_file(path, &st, &why), path};
+    if (map.stream == nullptr) {
+        // st is what the open found, where it found a file that is not regular.
+        sources->errors.push_back(S_ISREG(st.st_mode) ? "Cannot open " + escaped(path)
+                                                      : describe_failure(failure{MAP_NOT_REGULAR, path, 0}));
+        return true;
+    }
+    // Standard error that is the map leaves nowhere safe to say so.
+    if (is_the_map(map, STDERR_FILENO) || is_the_map(map, STDOUT_FILENO)) {
+        *refusal = is_the_map(map, STDERR_FILENO)
+                       ? ""
+                       : "Refusing to write " + std::string(STANDARD_OUTPUT) + ": it is the same file as " + escaped(path);
+        std::fclose(map.stream);
+        return false;
+    }
+    given_map given{path, {}};
+    failure f = failure{OUT_OF_MEMORY, path, ENOMEM};
+    try {
+        f = read_map_shared(map, stderr, &given.reading);
+    } catch (const std::bad_alloc &) {
+    }
+    std::fclose(map.stream);
+    f.holds_text = false;  // a surface file comes first here
+    if (f.status == MAP_ZIP_ARCHIVE)
+        sources->archives.push_back(path);
+    else if (f.status != NO_FAILURE)
+        sources->errors.push_back(describe_failure(f));
+    else
+        sources->maps.push_back(std::move(given));
+    return true;
+}
+
+}  // namespace
+
+bool read_sources(char *const *paths, int count, given_sources *sources, std::string *refusal)
+{
+    for (int p = 0; p < count; ++p)
+        if (!read_source(paths[p], sources, refusal))
+            return false;
+    return true;
+}
