@@ -219,11 +219,8 @@ std::vector<std::string> check_maps(invocation &inv, const std::vector<named_rea
 failure check(invocation &inv)
 {
     given_sources given;
-    std::string refusal;
-    if (!read_sources(inv.argv + 2, inv.argc - 2, &given, &refusal)) {
-        inv.status = refusal.empty() ? 2 : report(refusal) + 1;
+    if (!read_sources(inv, 2, &given))
         return ok();
-    }
     std::vector<checked_line> lines;
     std::string text;
     bool nul = false;

@@ -58,10 +58,13 @@ bool read_source(const char *path, given_sources *sources, std::string *refusal)
 
 }  // namespace
 
-bool read_sources(char *const *paths, int count, given_sources *sources, std::string *refusal)
+bool read_sources(invocation &inv, int first, given_sources *sources)
 {
-    for (int p = 0; p < count; ++p)
-        if (!read_source(paths[p], sources, refusal))
+    std::string refusal;
+    for (int a = first; a < inv.argc; ++a)
+        if (!read_source(inv.argv[a], sources, &refusal)) {
+            inv.status = refusal.empty() ? 2 : report(refusal) + 1;
             return false;
+        }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bsp/map_file.h"
+#include "frontend/frontend.h"
 
 struct given_map {
     const char *path;
@@ -20,11 +21,11 @@ struct given_sources {
     std::vector<std::string> errors;      // Error lines' words for sources that could not be read
 };
 
-// Reads paths[0, count) as sources, each closed once read; a FIFO or other
-// file that is not regular is refused at once. False when the command must
-// not go on, with *refusal the Error line's words: a source that is the
-// file standard output writes to, or ("" then) standard error's, where
-// nothing can be said safely.
-bool read_sources(char *const *paths, int count, given_sources *sources, std::string *refusal);
+// Reads the command's arguments from argv[first] on as sources, each closed
+// once read; a FIFO or other file that is not regular is refused at once.
+// False when the command must not go on, with inv.status 2: a source is the
+// file standard output writes to (after an Error line that says so), or
+// standard error's, where nothing can be said safely.
+bool read_sources(invocation &inv, int first, given_sources *sources);
 
 #endif

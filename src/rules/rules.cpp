@@ -83,11 +83,8 @@ std::set<std::string> texture_names(const given_sources &given, const std::vecto
 failure write_surface_file(invocation &inv)
 {
     given_sources given;
-    std::string refusal;
-    if (!read_sources(inv.argv + 2, inv.argc - 2, &given, &refusal)) {
-        inv.status = refusal.empty() ? 2 : report(refusal) + 1;
+    if (!read_sources(inv, 2, &given))
         return ok();
-    }
     std::vector<rule> rules;
     std::vector<finding> found;
     if (const int error = read_rules(inv.surfaces, &rules, &found))
