@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -91,17 +92,21 @@ std::string update(const char *map_path)
     return why;
 }
 
+failure update_each(invocation &inv)
+{
+    for (int m = 1; m < inv.argc; ++m)
+        if (const std::string why = update(inv.argv[m]); !why.empty())
+            inv.status = report(why);
+    return ok();
+}
+
+// The front end opens none of its files: each map comes with a bot file to
+// open beside it, as many as are given.
+const command_row AAS = {{}, update_each, 1};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s MAP...\n", argc > 0 ? argv[0] : "lumpsmith-aas");
-        return 1;
-    }
-    int status = 0;
-    for (int m = 1; m < argc; ++m)
-        if (const std::string why = update(argv[m]); !why.empty())
-            status = report(why);
-    return std::fflush(stdout) == 0 ? status : 1;
+    return run_companion(AAS, argc, argv, 2, INT_MAX, "MAP...");
 }

@@ -1,7 +1,6 @@
 // The command line: opens a command's files by their roles, reads its maps,
 // runs it, closes the files and decides the exit status. lumpsmith's switches
-// and every companion command but lumpsmith-aas (which takes only maps, each
-// with its bot file) run through run_command.
+// and the companion commands all run through run_command.
 #ifndef LUMPSMITH_FRONTEND_H
 #define LUMPSMITH_FRONTEND_H
 
