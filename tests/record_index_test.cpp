@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <random>
 
@@ -59,6 +63,34 @@ TEST(RecordIndex, NamesMadeToCollideUnderAFixedHashSpreadUnderTheKeyedOne)
         used[name_hash(name) & mask] = true;
     // A thousand names spread at random over 512 slots fill about 440.
     EXPECT_GT(std::count(used.begin(), used.end(), true), 256);
+}
+
+// Each run draws its own key, so that names crafted against one run's slots
+// are spread by the next: the test runs itself twice, each printing the
+// hash of one name, and the two differ.
+TEST(RecordIndex, EachRunDrawsItsOwnKey)
+{
+    if (const char *name = std::getenv("LUMPSMITH_TEST_HASH_OF")) {
+        std::printf("hash: %016llx\n", static_cast<unsigned long long>(name_hash(name)));
+        return;
+    }
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
+    self[length] = '\0';
+    std::vector<std::string> hashes;
+    for (int run = 0; run < 2; ++run) {
+        const std::string command = std::string("LUMPSMITH_TEST_HASH_OF=textures/a '") + self +
+                                    "' --gtest_filter=RecordIndex.EachRunDrawsItsOwnKey | grep '^hash: '";
+        std::FILE *out = popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        char line[64] = "";
+        EXPECT_NE(std::fgets(line, sizeof line, out), nullptr);
+        pclose(out);
+        hashes.push_back(line);
+    }
+    EXPECT_EQ(hashes[0].rfind("hash: ", 0), 0u);
+    EXPECT_NE(hashes[0], hashes[1]);
 }
 
 }  // namespace
