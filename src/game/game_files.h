@@ -70,15 +70,17 @@ std::string game_key(std::string_view name);
 // letter) and '\' and ':' as '/'.
 bool loads_before(std::string_view a, std::string_view b);
 // Reads the sources as the game reads them: each a .pk3 archive, a .pk3dir
-// folder, or a game folder (not its subfolders but maps/). Appends one Error
+// folder, or a game folder (its *.pk3 files, *.pk3dir folders and maps/, no
+// other subfolder). Appends one Error
 // line's words to *errors for each archive that cannot be read and each map
 // or bot file named twice in one archive. Opens one archive at a time.
 void open_game_files(const std::vector<std::string> &sources, game_files *files, std::vector<std::string> *errors);
 // The label of an entry in messages: "NAME in ARCHIVE", escaped.
 std::string entry_label(const game_files &files, const archive_entry &entry);
 // Reads entry into *data, the first limit bytes of it at most, growing the
-// buffer as the data comes; "" or why not. Read whole, its size and CRC
-// must be the archive's.
+// buffer as the data comes; "" or why not. A zip entry read whole must have
+// the size and CRC its archive claims; a file of a folder, the size it had
+// when the folder was read.
 std::string read_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::uint64_t limit,
                        std::string *data);
 // Reads the compressed bytes of a zip entry into *data as they stand, growing
