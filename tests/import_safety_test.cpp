@@ -127,50 +127,52 @@ started_tool import_held_after_reading(const temp_dir &dir, const std::string &f
     return tool;
 }
 
-// The write-back takes an exclusive lock: an import waits for a program
-// that holds even a shared one, and writes only once it is let go.
-TEST(ImportSafety, AnImportWaitsForAReaderLock)
+// With map.bsp holding map, another program holds a lock of type on it,
+// opened with flags, while an import of edit.txt (record 3 made glass)
+// starts, which says it waits; the descriptor that holds the lock, -1 when
+// it could not be taken.
+int import_held_up(const temp_dir &dir, const bytes &map, short type, int flags, started_tool *tool)
 {
-    temp_dir dir;
-    const bytes original = map_of(40);
-    ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
-    ASSERT_TRUE(write_text(dir / "edit.txt", texture(3) + " = glass\n"));
-    const int reader = open((dir / "map.bsp").c_str(), O_RDONLY | O_CLOEXEC);
+    if (!write_bytes(dir / "map.bsp", map) || !write_text(dir / "edit.txt", texture(3) + " = glass\n"))
+        return -1;
+    const int held = open((dir / "map.bsp").c_str(), flags | O_CLOEXEC);
     struct flock lock = {};
-    lock.l_type = F_RDLCK;
-    ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &lock), 0);
-    const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
-    EXPECT_TRUE(says_on_stderr(tool, "lumpsmith: waiting for map.bsp, which another program has locked\n"));
-    EXPECT_TRUE(read_bytes(dir / "map.bsp") == original);
-    close(reader);
-    const run_result r = finish_tool(tool);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(original, 3, 29));
+    lock.l_type = type;
+    if (held < 0 || fcntl(held, F_OFD_SETLK, &lock) != 0)
+        return -1;
+    *tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
+    EXPECT_TRUE(says_on_stderr(*tool, "lumpsmith: waiting for map.bsp, which another program has locked\n"));
+    return held;
 }
 
-// The first reading waits for a writer as the write-back does, so that the
-// import matches the records the writer left: here it renamed them, and an
-// import that had read before would refuse the map as changed.
-TEST(ImportSafety, TheFirstReadingWaitsForAWriter)
+// An import waits for another program's lock. The write-back's exclusive
+// lock waits for even a shared one, and nothing is written until it is let
+// go. The first reading waits for a writer, so that the import matches the
+// records the writer left: here it renamed them, and an import that had
+// read before would refuse the map as changed.
+TEST(ImportSafety, AnImportWaitsForAnotherProgramsLock)
 {
     temp_dir dir;
     const bytes original = map_of(40);
-    ASSERT_TRUE(write_bytes(dir / "map.bsp", original));
-    ASSERT_TRUE(write_text(dir / "edit.txt", texture(3) + " = glass\n"));
-    const int writer = open((dir / "map.bsp").c_str(), O_RDWR | O_CLOEXEC);
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    ASSERT_EQ(fcntl(writer, F_OFD_SETLK, &lock), 0);
-    const started_tool tool = start_tool(dir, {"-si", "map.bsp", "edit.txt"});
-    EXPECT_TRUE(says_on_stderr(tool, "lumpsmith: waiting for map.bsp, which another program has locked\n"));
+    started_tool tool;
+    const int reader = import_held_up(dir, original, F_RDLCK, O_RDONLY, &tool);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == original);
+    close(reader);
+    const run_result read = finish_tool(tool);
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(original, 3, 29));
+
+    const int writer = import_held_up(dir, original, F_WRLCK, O_RDWR, &tool);
+    ASSERT_GE(writer, 0);
     bytes renamed = original;
     const auto name_at = [&](std::size_t i) { return renamed.begin() + LUMP_AT + i * RECORD_SIZE; };
     std::copy(name_at(3), name_at(3) + NAME_SIZE, name_at(5));
     std::fill(name_at(3), name_at(3) + NAME_SIZE, 0);
     ASSERT_EQ(pwrite(writer, renamed.data(), renamed.size(), 0), static_cast<ssize_t>(renamed.size()));
     close(writer);
-    const run_result r = finish_tool(tool);
-    EXPECT_EQ(r.status, 0) << r.err;
+    const run_result written = finish_tool(tool);
+    EXPECT_EQ(written.status, 0) << written.err;
     EXPECT_TRUE(read_bytes(dir / "map.bsp") == with_surface(renamed, 5, 29));
 }
 
