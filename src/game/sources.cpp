@@ -3,10 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <new>
-
 #include "game/game_files.h"
 
 namespace {
@@ -40,11 +36,8 @@ bool read_source(const char *path, given_sources *sources, std::string *refusal)
         return false;
     }
     given_map given{path, {}};
-    failure f = failure{OUT_OF_MEMORY, path, ENOMEM};
-    try {
-        f = read_map_shared(map, stderr, &given.reading);
-    } catch (const std::bad_alloc &) {
-    }
+    // A lump too large for memory is OUT_OF_MEMORY, naming the map.
+    failure f = read_map_shared(map, stderr, &given.reading);
     std::fclose(map.stream);
     f.holds_text = false;  // a surface file comes first here
     if (f.status == MAP_ZIP_ARCHIVE)
