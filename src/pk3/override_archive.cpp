@@ -11,10 +11,10 @@
 
 #include "failure.h"
 #include "game/game_files.h"
+#include "pk3/splice.h"
 
 namespace {
 
-constexpr int LEVEL = 6;
 constexpr uLong DOS_1980_01_01 = (1u << 5 | 1u) << 16;  // the earliest time a zip can hold
 constexpr uLong UNIX_MADE_BY = 3 << 8 | 20;             // so that the mode below counts
 constexpr uLong REGULAR_0644 = 0100644ul << 16;
@@ -30,7 +30,7 @@ bool write_zip(const std::string &path, const std::vector<packed_file> &files)
         info.dosDate = DOS_1980_01_01;
         info.external_fa = REGULAR_0644;
         ok = ok &&
-             zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, LEVEL,
+             zipOpenNewFileInZip4_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, DEFLATE_LEVEL,
                                      1, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, UNIX_MADE_BY, 0, 0) == ZIP_OK &&
              zipWriteInFileInZip(zip, file.deflated.data(), static_cast<unsigned>(file.deflated.size())) == ZIP_OK &&
              zipCloseFileInZipRaw64(zip, file.size, file.crc) == ZIP_OK;
@@ -47,7 +47,7 @@ bool write_zip(const std::string &path, const std::vector<packed_file> &files)
 bool deflate_file(const std::string &name, const std::string &data, packed_file *file)
 {
     z_stream z = {};
-    if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z, DEFLATE_LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
     std::string out(deflateBound(&z, data.size()), '\0');
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int LEVEL = 6;                      // as the archive's other entries, and zip -6
 constexpr std::size_t WINDOW = 32768;         // the farthest a back-reference reaches
 constexpr std::size_t FIRST_OUTPUT = 1 << 16;  // what inflating grows from, whatever size is claimed
 constexpr std::size_t MOST_TRIES = 8;         // boundaries tried before deflating whole
@@ -96,7 +95,7 @@ bool decodes_alike(const std::string &stream, std::uint64_t bit, const std::stri
 bool deflate_head(const std::string &edited, std::size_t end, std::string *out)
 {
     z_stream z = {};
-    if (deflateInit2(&z, LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z, DEFLATE_LEVEL, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
     // A sync flush adds an empty stored block of 5 bytes to what a finish would need.
     out->assign(deflateBound(&z, end) + 16, '\0');

@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+// The level every entry of an override is deflated at, spliced heads too: zip -6's.
+constexpr int DEFLATE_LEVEL = 6;
+
 // Where one block ends and the next begins: its bit in the compressed
 // stream, and how many bytes the blocks before it decode to.
 struct block_boundary {
