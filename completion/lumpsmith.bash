@@ -4,8 +4,9 @@
 # lumpsmith-preview MAP SURFACE_FILE, lumpsmith-check SURFACE_FILE
 # [MAP|ARCHIVE|FOLDER...], lumpsmith-pk3 SOURCE... SURFACE_FILE OUTPUT (any
 # file, as sources and the surface file take the same places), and
-# lumpsmith-aas MAP... and lumpsmith-rules RULES [MAP|ARCHIVE|FOLDER...]
-# (archives: *.pk3, in any case).
+# lumpsmith-aas MAP..., lumpsmith-rules RULES [MAP|ARCHIVE|FOLDER...]
+# (archives: *.pk3, in any case), and lumpsmith-plan's options, then any
+# file (sources and its output picture or folder take the same places).
 _lumpsmith_offer()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
@@ -44,9 +45,16 @@ _lumpsmith_companion()
         lumpsmith-preview:2 | lumpsmith-check:1 | lumpsmith-rules:1 | lumpsmith-pk3:*) kind=file ;;
         lumpsmith-check:* | lumpsmith-rules:*) kind=source ;;
         lumpsmith-aas:*) kind=map ;;
+        lumpsmith-plan:*)
+            case ${COMP_WORDS[COMP_CWORD - 1]}:${COMP_WORDS[COMP_CWORD]} in
+                --frame:*) mapfile -t COMPREPLY < <(compgen -W all -- "${COMP_WORDS[COMP_CWORD]}"); return 0 ;;
+                --heights:* | --size:*) return 0 ;;
+                *:-*) mapfile -t COMPREPLY < <(compgen -W '--surfaces --heights --frame --size' -- "${COMP_WORDS[COMP_CWORD]}"); return 0 ;;
+            esac
+            kind=file ;;
     esac
     _lumpsmith_offer "$kind"
     return 0
 }
 complete -F _lumpsmith lumpsmith
-complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3 lumpsmith-aas lumpsmith-rules
+complete -F _lumpsmith_companion lumpsmith-preview lumpsmith-check lumpsmith-pk3 lumpsmith-aas lumpsmith-rules lumpsmith-plan

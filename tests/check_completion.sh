@@ -41,4 +41,9 @@ lumpsmith-aas ''|a.bsp maps
 lumpsmith-aas a.bsp ''|a.bsp maps 
 lumpsmith-rules ''|a.bsp b.txt c.pk3 maps 
 lumpsmith-rules b.txt ''|a.bsp c.pk3 maps 
+lumpsmith-plan ''|a.bsp b.txt c.pk3 maps 
+lumpsmith-plan --|--frame --heights --size --surfaces 
+lumpsmith-plan --frame ''|all 
+lumpsmith-plan --size ''| 
+lumpsmith-plan --surfaces b.txt c.pk3 ''|a.bsp b.txt c.pk3 maps 
 CASES

@@ -1,4 +1,4 @@
-// Writes a small sample map to the path given, for trying the tool out, and
+// Writes a small sample map, with a few faces to draw, to the path given, for trying the tool out, and
 // with a second path a game-style archive holding it as maps/sample.bsp
 // beside a bot file made for it, maps/sample.aas.
 #include <cstdio>
@@ -40,8 +40,22 @@ int main(int argc, char **argv)
         {"textures/base/floor_metal", set_surface_index(0x0, 5), solid},
         {"textures/base/pipe_copper", set_surface_index(0x8, 40), solid},
     };
-    // The lump sits well after the header, as in real maps where other lumps come first.
-    const bytes map = build_map(build_lump(records, 6), 512, 256);
+    // A floor of metal and grass, a wooden platform with a concrete ramp down
+    // from it, a wall and a sky over it all: enough for lumpsmith-plan.
+    const auto square = [](std::int32_t record, float x0, float y0, float x1, float y1, float z0, float z1) {
+        return map_face{record, 1, {{x0, y0, z0}, {x1, y0, z1}, {x1, y1, z1}, {x0, y1, z0}}, {0, 2, 1, 0, 3, 2}};
+    };
+    const std::vector<map_face> faces = {
+        square(0, 0, 0, 512, 512, 0, 0),
+        square(4, 512, 0, 1024, 512, 0, 0),
+        square(2, 128, 128, 320, 320, 64, 64),
+        square(1, 320, 160, 480, 288, 64, 0),
+        {1, 1, {{0, 512, 0}, {1024, 512, 0}, {1024, 512, 128}, {0, 512, 128}}, {0, 1, 2, 0, 2, 3}},
+        square(5, 0, 0, 1024, 512, 512, 512),
+    };
+    const bytes map = build_map_with_faces(records, faces,
+                                           "{\n\"classname\" \"worldspawn\"\n}\n"
+                                           "{\n\"classname\" \"info_player_deathmatch\"\n\"origin\" \"224 224 88\"\n}\n");
     for (int a = 1; a < argc; ++a)
         if (!(a == 1 ? write_bytes(argv[1], map)
                      : write_archive(argv[2], {{"maps/sample.bsp", std::string(map.begin(), map.end())},

@@ -42,6 +42,48 @@ bytes build_map(const bytes &lump, std::uint32_t lump_offset, std::size_t traili
     return build_map_claiming(lump, lump_offset, static_cast<std::uint32_t>(lump.size()), trailing);
 }
 
+bytes build_map_with_faces(const std::vector<map_record> &records, const std::vector<map_face> &faces,
+                           const std::string &entities)
+{
+    bytes vertices, mesh, face_lump;
+    const auto put = [](bytes *to, std::uint32_t value) {
+        to->resize(to->size() + 4);
+        store_u32le(to->data() + to->size() - 4, value);
+    };
+    const auto put_float = [&](bytes *to, float value) {
+        std::uint32_t u;
+        std::memcpy(&u, &value, sizeof u);
+        put(to, u);
+    };
+    for (const map_face &f : faces) {
+        bytes face;
+        for (const std::int32_t field : {f.record, -1, f.type, std::int32_t(vertices.size() / 44), std::int32_t(f.vertices.size()),
+                                         std::int32_t(mesh.size() / 4), std::int32_t(f.mesh.size())})
+            put(&face, static_cast<std::uint32_t>(field));
+        face.resize(96);  // lightmap fields and the stored normal, all zero
+        put(&face, static_cast<std::uint32_t>(f.patch_width));
+        put(&face, static_cast<std::uint32_t>(f.patch_height));
+        face_lump.insert(face_lump.end(), face.begin(), face.end());
+        for (const auto &v : f.vertices) {
+            for (const float c : v)
+                put_float(&vertices, c);
+            vertices.resize(vertices.size() + 32);
+        }
+        for (const std::int32_t m : f.mesh)
+            put(&mesh, static_cast<std::uint32_t>(m));
+    }
+    const bytes lumps[] = {bytes(entities.begin(), entities.end()), build_lump(records), vertices, mesh, face_lump};
+    const int entries[] = {0, 1, 10, 11, 13};
+    bytes map(HEADER_SIZE);
+    std::memcpy(map.data(), "IBSP\x2e\0\0\0", 8);
+    for (int l = 0; l < 5; ++l) {
+        store_u32le(map.data() + 8 + 8 * entries[l], static_cast<std::uint32_t>(map.size()));
+        store_u32le(map.data() + 12 + 8 * entries[l], static_cast<std::uint32_t>(lumps[l].size()));
+        map.insert(map.end(), lumps[l].begin(), lumps[l].end());
+    }
+    return map;
+}
+
 bool write_bytes(const std::string &path, const bytes &data)
 {
     std::FILE *f = std::fopen(path.c_str(), "wb");

@@ -3,6 +3,7 @@
 #ifndef LUMPSMITH_MAP_BUILDER_H
 #define LUMPSMITH_MAP_BUILDER_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,22 @@ bytes build_map(const bytes &lump, std::uint32_t lump_offset, std::size_t traili
 // The same, with the header's length field claiming `claimed_length`.
 bytes build_map_claiming(const bytes &lump, std::uint32_t lump_offset, std::uint32_t claimed_length,
                          std::size_t trailing = 0);
+// A face for a map with geometry: its type (1 polygon, 2 patch, 3 mesh),
+// the record it names, its vertices' positions and, for a polygon or a
+// mesh, its triangles as mesh vertices counted from its first vertex.
+struct map_face {
+    std::int32_t record;
+    std::int32_t type;
+    std::vector<std::array<float, 3>> vertices;
+    std::vector<std::int32_t> mesh;
+    std::int32_t patch_width = 0, patch_height = 0;
+};
+// A map whose header names every lump it holds, packed from byte 144 in this
+// order: entities (lump 0), the records (1), vertices (10), mesh vertices
+// (11) and faces (13); the other entries are empty.
+bytes build_map_with_faces(const std::vector<map_record> &records, const std::vector<map_face> &faces,
+                           const std::string &entities);
+
 // Writes data to path, replacing it; false when that failed.
 bool write_bytes(const std::string &path, const bytes &data);
 // Reads a whole file; empty when it cannot be read.

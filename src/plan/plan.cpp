@@ -1,0 +1,403 @@
+// lumpsmith-plan [--surfaces FILE] [--heights LOW:HIGH] [--frame all]
+// [--size N] SOURCE... OUTPUT: draws each map the sources hold as the game
+// loads it, seen from above and coloured by material, and says on standard
+// output what share of the picture each material covers. A SOURCE is a
+// map, a .pk3 archive or a game folder (src/game); with one map OUTPUT is
+// its picture, a .png or an .svg, with several a folder that gets NAME.png
+// for each. A picture is written whole or not at all, and replaces only a
+// picture. Exit status: 0, 1 after an Error line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/frontend.h"
+#include "game/game_files.h"
+#include "game/matching.h"
+#include "plan/picture.h"
+#include "surfaces/surfaces.h"
+
+namespace {
+
+constexpr int MIN_SIZE = 16, MAX_SIZE = 4096;
+constexpr const char *USAGE = "[--surfaces FILE] [--heights LOW:HIGH] [--frame all] [--size N] SOURCE... OUTPUT";
+
+struct plan_options {
+    bool surfaces = false, sliced = false, whole = false;
+    std::int64_t low = 0, high = 0;  // in height steps
+    int size = 1024;
+};
+plan_options options;
+
+// A map to draw: an entry of the game's files, or a map file given itself.
+struct map_job {
+    std::string label, name;  // name: the file name without its folder and .bsp
+    const archive_entry *entry = nullptr;
+    const char *path = nullptr;
+};
+
+struct run {
+    std::string surfaces;  // the surface file's text
+    const char *surfaces_path = nullptr;
+    std::string output;
+    bool into_folder = false;
+    game_files files;
+    std::vector<struct stat> sources;  // what a picture must never replace
+};
+
+struct map_result {
+    std::string lines, error, bad_faces;
+};
+
+bool same_inode(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Replaces path with bytes, whole or not at all: written unnamed in its
+// folder, synced, linked under a name of its own and renamed over path.
+// Only a picture is replaced, never a source or another file.
+std::string write_picture(const run &r, const std::string &path, const std::string &bytes)
+{
+    const std::string cannot = "Cannot write " + escaped(path) + ": ";
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        char start[8] = {};
+        std::FILE *old = S_ISREG(st.st_mode) ? std::fopen(path.c_str(), "rb") : nullptr;
+        const bool picture = old != nullptr && std::fread(start, 1, sizeof start, old) > 0 &&
+                             (std::memcmp(start, "\x89PNG", 4) == 0 || std::memcmp(start, "<svg", 4) == 0);
+        if (old != nullptr)
+            std::fclose(old);
+        const bool source = std::any_of(r.sources.begin(), r.sources.end(), [&](const struct stat &s) { return same_inode(s, st); });
+        if (!picture || source)
+            return "Refusing to write " + escaped(path) + ": it exists and is " + (source ? "a source" : "not a picture");
+    }
+    const std::string folder = folder_of(path), name = path.substr(path.rfind('/') + 1);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = dir < 0 ? -1 : openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    std::string why = dir < 0 || fd < 0 ? cannot + std::strerror(errno) : "";
+    for (std::size_t done = 0; why.empty() && done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR)
+            why = cannot + std::strerror(errno);
+        done += n > 0 ? std::size_t(n) : 0;
+    }
+    if (why.empty() && fsync(fd) != 0)
+        why = cannot + std::strerror(errno);
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
+    const std::string temporary = "." + name + "." + std::to_string(std::random_device{}()) + ".part";
+    if (why.empty() && linkat(AT_FDCWD, unnamed.c_str(), dir, temporary.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        why = cannot + std::strerror(errno);
+    else if (why.empty() && renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+        why = cannot + std::strerror(errno);
+        unlinkat(dir, temporary.c_str(), 0);
+    }
+    if (why.empty() && fsync(dir) != 0)
+        why = cannot + "the folder could not be synced: " + std::strerror(errno);
+    for (const int open_fd : {fd, dir})
+        if (open_fd >= 0)
+            close(open_fd);
+    return why;
+}
+
+// Reads a map file given as a source whole, under a shared lock as the
+// import's readers take; "" or an Error line's words.
+std::string read_map_file(const char *path, std::string *bytes)
+{
+    struct stat st;
+    std::string why;
+    named_file map{open_regular_file(path, &st, &why), path};
+    if (map.stream == nullptr)
+        return "Cannot read " + escaped(path) + ": " + why;
+    failure f = lock_map(map, F_RDLCK, stderr);
+    if (f.status == NO_FAILURE && fstat(fileno(map.stream), &st) != 0)
+        f = failure{MAP_READ_FAILED, path, errno};
+    if (f.status == NO_FAILURE) {
+        bytes->resize(static_cast<std::size_t>(st.st_size));
+        if (std::fread(bytes->data(), 1, bytes->size(), map.stream) != bytes->size())
+            f = failure{MAP_READ_FAILED, path, std::ferror(map.stream) ? errno : 0};
+    }
+    std::fclose(map.stream);
+    return f.status == NO_FAILURE ? "" : describe_failure(f);
+}
+
+// Draws one map and writes its picture.
+void take_map(const run &r, game_reader *reader, const map_job &job, map_result *result)
+{
+    std::string bytes;
+    result->error = job.entry != nullptr ? read_entry(r.files, reader, *job.entry, job.entry->size, &bytes)
+                                         : read_map_file(job.path, &bytes);
+    map_geometry g;
+    if (!result->error.empty() || !(result->error = read_geometry(bytes, job.label.c_str(), &g)).empty())
+        return;
+    bytes = std::string();
+    plan_page page{&g, nullptr, {}, std::vector<bool>(g.records.record_count), job.name, r.surfaces_path ? r.surfaces_path : "",
+                   options.sliced};
+    for (std::size_t i = 0; i < g.records.record_count; ++i)
+        page.surface_of_record.push_back(surface_flags_of_record(g.records, i) >> SURFACE_SHIFT);
+    if (r.surfaces_path != nullptr) {
+        map_reading map{};
+        map.lump = std::move(g.records);
+        texture_lump edited;
+        std::size_t changed;
+        const failure f = match_surface_text(map, job.label.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
+        g.records = std::move(map.lump);
+        if (f.status != NO_FAILURE) {
+            result->error = describe_failure(f);
+            return;
+        }
+        for (std::size_t i = 0; i < g.records.record_count; ++i) {
+            page.surface_of_record[i] = surface_flags_of_record(edited, i) >> SURFACE_SHIFT;
+            page.changed_record[i] = page.surface_of_record[i] != surface_flags_of_record(g.records, i) >> SURFACE_SHIFT;
+        }
+    }
+    floor_plan plan;
+    draw_plan(g, page.surface_of_record, frame_plan(g, options.whole, options.size), options.sliced, options.low,
+              options.high, &plan);
+    page.plan = &plan;
+    const std::string path = r.into_folder ? r.output + "/" + job.name + ".png" : r.output;
+    std::string picture;
+    if (ends_with_folded(path, ".svg"))
+        plan_svg(page, &picture);
+    else if (const std::string why = plan_png(page, &picture); !why.empty()) {
+        result->error = "Cannot write " + escaped(path) + ": " + why;
+        return;
+    }
+    if ((result->error = write_picture(r, path, picture)) != "")
+        return;
+    char size[96];
+    std::snprintf(size, sizeof size, ", %dx%d pixels, %.2f units a pixel\n", plan.view.width, plan.view.height, plan.view.scale);
+    result->lines = job.label + ": " + escaped(path) + size;
+    for (const material_share &share : plan.shares)
+        result->lines += share_line(plan, share) + "\n";
+    if (g.faces_past_end)
+        result->bad_faces = "Cannot draw the faces of " + job.label + ": its faces lump reaches past the end of the file";
+    else if (g.bad_faces > 0)
+        result->bad_faces = "Cannot draw every face of " + job.label + ": " + std::to_string(g.bad_faces) +
+                            " left out, pointing outside the map's lumps";
+}
+
+// Draws every map on every core, handed out in archive order so that each
+// thread's reader mostly keeps the archive it has open.
+void take_maps(const run &r, const std::vector<map_job> &jobs, std::vector<map_result> *results)
+{
+    results->resize(jobs.size());
+    std::vector<std::size_t> order(jobs.size());
+    for (std::size_t m = 0; m < jobs.size(); ++m)
+        order[m] = m;
+    const auto archive = [&](std::size_t m) { return jobs[m].entry ? jobs[m].entry->archive : SIZE_MAX; };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return archive(a) < archive(b); });
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        game_reader reader;
+        for (std::size_t at; (at = next++) < order.size();) {
+            const std::size_t m = order[at];
+            try {
+                take_map(r, &reader, jobs[m], &(*results)[m]);
+            } catch (const std::bad_alloc &) {
+                (*results)[m] = {"", "Cannot read " + jobs[m].label + ": " + std::strerror(ENOMEM), ""};
+            }
+        }
+        close_reader(&reader);
+    };
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), jobs.size()));
+    std::vector<std::thread> others;
+    for (std::size_t t = 1; t < threads; ++t)
+        others.emplace_back(work);
+    work();
+    for (std::thread &thread : others)
+        thread.join();
+}
+
+std::string map_name(const std::string &path)
+{
+    std::string name = path.substr(path.rfind('/') + 1);
+    return ends_with_folded(name, ".bsp") ? name.substr(0, name.size() - 4) : name;
+}
+
+// The maps of the sources: map files as given, and the game's copy of each
+// map in the archives and folders; appends Error lines' words for the rest.
+std::vector<map_job> find_maps(run *r, char **sources, int count, std::vector<std::string> *errors)
+{
+    std::vector<map_job> jobs;
+    std::vector<std::string> archives;
+    for (int a = 0; a < count; ++a) {
+        struct stat st;
+        if (stat(sources[a], &st) != 0) {
+            errors->push_back("Cannot open " + escaped(sources[a]) + ": " + std::strerror(errno));
+            continue;
+        }
+        r->sources.push_back(st);
+        char start[4] = {};
+        std::FILE *file = S_ISREG(st.st_mode) ? std::fopen(sources[a], "rb") : nullptr;
+        const bool zip = file != nullptr && std::fread(start, 1, 4, file) == 4 && std::memcmp(start, "PK\3\4", 4) == 0;
+        if (file != nullptr)
+            std::fclose(file);
+        if (S_ISDIR(st.st_mode) || zip)
+            archives.push_back(sources[a]);
+        else
+            jobs.push_back({escaped(sources[a]), map_name(sources[a]), nullptr, sources[a]});
+    }
+    open_game_files(archives, &r->files, errors);
+    for (const auto &[key, entry] : r->files.winners)
+        if (ends_with(key, ".bsp"))
+            jobs.push_back({entry_label(r->files, entry), map_name(entry.name), &entry, nullptr});
+    for (std::size_t a = 0; a < r->files.archives.size(); ++a) {
+        struct stat st;
+        if (stat(r->files.archives[a].c_str(), &st) == 0)
+            r->sources.push_back(st);
+    }
+    return jobs;
+}
+
+// The Error lines an import of the surface file would print, whatever the map.
+std::string surface_file_errors(const run &r)
+{
+    map_reading nothing{};
+    nothing.lump = lump_of_size(0);
+    texture_lump edited;
+    std::size_t changed;
+    std::string said;
+    match_surface_text(nothing, r.surfaces_path, r.surfaces, r.surfaces_path, &edited, &changed, &said);
+    return said;
+}
+
+// Where OUTPUT cannot take the pictures of these maps, the words why; "".
+std::string output_fault(run *r, const std::vector<map_job> &jobs)
+{
+    struct stat st;
+    const bool folder = stat(r->output.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const std::string refusing = "Refusing to write " + escaped(r->output) + ": ";
+    if (jobs.size() == 1 && !folder)
+        return ends_with_folded(r->output, ".png") || ends_with_folded(r->output, ".svg")
+                   ? ""
+                   : refusing + "a picture's name ends in .png or .svg";
+    r->into_folder = true;
+    std::vector<std::string> names;
+    for (const map_job &job : jobs)
+        names.push_back(game_key(job.name));
+    std::sort(names.begin(), names.end());
+    if (std::adjacent_find(names.begin(), names.end()) != names.end())
+        return refusing + "two maps of the sources have the name " + escaped(*std::adjacent_find(names.begin(), names.end()));
+    if (!folder && mkdir(r->output.c_str(), 0777) != 0)
+        return errno == EEXIST ? refusing + "the sources hold " + std::to_string(jobs.size()) + " maps, so it must be a folder"
+                               : "Cannot make the folder " + escaped(r->output) + ": " + std::strerror(errno);
+    return "";
+}
+
+failure draw(invocation &inv)
+{
+    run r;
+    r.output = inv.argv[inv.argc - 1];
+    const int first = options.surfaces ? 2 : 1;
+    if (options.surfaces) {
+        r.surfaces_path = inv.surfaces.path;
+        char buffer[1 << 16];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, inv.surfaces.stream)) > 0;)
+            r.surfaces.append(buffer, n);
+        if (std::ferror(inv.surfaces.stream))
+            return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
+    }
+    std::vector<std::string> errors;
+    const std::string said = options.surfaces ? surface_file_errors(r) : "";
+    std::fputs(said.c_str(), stderr);
+    if (!said.empty())
+        errors.push_back("Refusing to write " + escaped(r.output) +
+                         ": the surface file has errors (above), so the plan would not show what an import leaves");
+    if (const std::string why = open_legend_font(); errors.empty() && !why.empty())
+        errors.push_back(why);
+    const std::vector<map_job> jobs = errors.empty() ? find_maps(&r, inv.argv + first, inv.argc - 1 - first, &errors)
+                                                     : std::vector<map_job>{};
+    if (errors.empty() && jobs.empty())
+        errors.push_back("Refusing to write " + escaped(r.output) + ": the sources hold no map");
+    if (const std::string why = errors.empty() ? output_fault(&r, jobs) : ""; !why.empty())
+        errors.push_back(why);
+    std::vector<map_result> results;
+    if (errors.empty())
+        take_maps(r, jobs, &results);
+    for (const map_result &result : results) {
+        std::fputs(result.lines.c_str(), stdout);
+        for (const std::string *error : {&result.error, &result.bad_faces})
+            if (!error->empty())
+                errors.push_back(*error);
+    }
+    for (const std::string &error : errors)
+        inv.status = report(error);
+    return ok();
+}
+
+// Reads a number from text to its end; false when it is none or not finite.
+bool read_number(const char *text, char end, double *value, const char **rest)
+{
+    char *stop;
+    errno = 0;
+    *value = std::strtod(text, &stop);
+    *rest = stop;
+    return stop != text && *stop == end && errno == 0 && std::isfinite(*value);
+}
+
+// Takes the options from the front of argv; false on one it cannot use.
+bool take_options(int argc, char **argv, int *at, const char **surfaces)
+{
+    for (; *at < argc && argv[*at][0] == '-' && argv[*at][1] == '-'; ++*at) {
+        const std::string option = argv[*at];
+        if (option == "--")
+            return ++*at, true;
+        if (*at + 1 >= argc)
+            return false;
+        const char *value = argv[++*at];
+        double low, high;
+        const char *rest;
+        if (option == "--surfaces")
+            *surfaces = value;
+        else if (option == "--frame" && std::strcmp(value, "all") == 0)
+            options.whole = true;
+        else if (option == "--size") {
+            char *stop;
+            const long size = std::strtol(value, &stop, 10);
+            if (*stop != '\0' || size < MIN_SIZE || size > MAX_SIZE)
+                return false;
+            options.size = static_cast<int>(size);
+        } else if (option == "--heights" && read_number(value, ':', &low, &rest) && read_number(rest + 1, '\0', &high, &rest) &&
+                   low <= high && std::fabs(high) < 1e8 && std::fabs(low) < 1e8) {
+            options.sliced = true;
+            options.low = std::llround(low * HEIGHT_STEPS);
+            options.high = std::llround(high * HEIGHT_STEPS);
+        } else
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    command_row row = {{}, draw, 1};
+    int at = 1;
+    const char *surfaces = nullptr;
+    // A bad option is answered as a wrong count is: with the usage line.
+    if (!take_options(argc, argv, &at, &surfaces))
+        return run_companion(row, 1, argv, 3, INT_MAX, USAGE);
+    std::vector<char *> args = {argv[0]};
+    if ((options.surfaces = surfaces != nullptr)) {
+        args.push_back(const_cast<char *>(surfaces));
+        row.files[0] = {1, SURFACE_FILE};
+    }
+    args.insert(args.end(), argv + at, argv + argc);
+    args.push_back(nullptr);
+    const int count = static_cast<int>(args.size()) - 1;
+    return run_companion(row, count, args.data(), options.surfaces ? 4 : 3, INT_MAX, USAGE);
+}
