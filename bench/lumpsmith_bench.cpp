@@ -55,7 +55,11 @@ const char *const USAGE =
     "against unzip -p of its maps; and on that pak and on the whole game\n"
     "folder with one that changes every map it can, against unzipping the\n"
     "changed maps and their bot files from the archives the game loads them\n"
-    "from and zip -6 of them, by hand.\n"
+    "from and zip -6 of them, by hand. Then lumpsmith-plan drawing every\n"
+    "map of pak1-maps.pk3 into a folder, against unzip -p of its maps (the\n"
+    "maps must be inflated whole to reach their faces), and the CPU time\n"
+    "(user and system) of one 1024-pixel picture of the largest installed\n"
+    "map, ctf_compromise.bsp of pak6-patch085.pk3.\n"
     "\n"
     "Exit status: 0 when every target is met, 2 when one is missed, 1 when\n"
     "the benchmark could not run.\n";
@@ -63,6 +67,7 @@ const char *const USAGE =
 struct measurement {
     double median_ms;
     long peak_kib;  // largest resident set of any run
+    double median_cpu_ms = 0;  // user and system time
 };
 
 std::vector<std::string> work_files;
@@ -86,7 +91,7 @@ void remove_work_files()
 }
 
 // Runs argv with standard output to /dev/null; false when it did not exit 0.
-bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
+bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib, double *cpu_ms)
 {
     std::vector<char *> argv;
     for (const std::string &arg : args)
@@ -107,6 +112,7 @@ bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
         return false;
     *ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     *peak_kib = usage.ru_maxrss;
+    *cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -115,23 +121,26 @@ bool run_once(const std::vector<std::string> &args, double *ms, long *peak_kib)
 // them alike rather than on whichever ran then; one warm-up round first.
 std::vector<measurement> measure_together(const std::vector<std::vector<std::string>> &commands, int runs)
 {
-    std::vector<std::vector<double>> times(commands.size());
+    std::vector<std::vector<double>> times(commands.size()), cpu_times(commands.size());
     std::vector<measurement> results(commands.size(), measurement{0, 0});
     for (int round = 0; round <= runs; ++round) {
         for (std::size_t c = 0; c < commands.size(); ++c) {
-            double ms = 0;
+            double ms = 0, cpu_ms = 0;
             long kib = 0;
-            if (!run_once(commands[c], &ms, &kib))
+            if (!run_once(commands[c], &ms, &kib, &cpu_ms))
                 fail(commands[c][0] + " " + commands[c][1] + " " + commands[c][2] + " failed");
             if (round == 0)
                 continue;
             times[c].push_back(ms);
+            cpu_times[c].push_back(cpu_ms);
             results[c].peak_kib = std::max(results[c].peak_kib, kib);
         }
     }
     for (std::size_t c = 0; c < commands.size(); ++c) {
         std::sort(times[c].begin(), times[c].end());
+        std::sort(cpu_times[c].begin(), cpu_times[c].end());
         results[c].median_ms = times[c][times[c].size() / 2];
+        results[c].median_cpu_ms = cpu_times[c][cpu_times[c].size() / 2];
     }
     return results;
 }
@@ -354,6 +363,31 @@ bool run_pk3(const std::string &dir, const std::string &label, const std::string
     return met;
 }
 
+// lumpsmith-plan on every map of the pak, against unzip -p of its maps;
+// and the CPU time of one picture of the largest installed map.
+bool run_plan(const std::string &dir, int runs)
+{
+    const std::string plan = LUMPSMITH_PLAN_BINARY, largest = dir + "/ctf_compromise.bsp";
+    work_files.push_back(largest);
+    const std::string extract = std::string("unzip -p ") + GAME + "/pak6-patch085.pk3 maps/ctf_compromise.bsp >'" + largest + "'";
+    if (std::system(extract.c_str()) != 0)
+        fail("cannot unzip the largest installed map");
+    const std::vector<measurement> m = measure_together(
+        {{"/bin/sh", "-c", "rm -rf '" + dir + "/plans' && exec '" + plan + "' " + PAK + " '" + dir + "/plans'"},
+         {"/bin/sh", "-c", std::string("unzip -p ") + PAK + " 'maps/*.bsp' >/dev/null"},
+         {plan, largest, dir + "/largest.png"}},
+        runs);
+    if (std::system(("rm -rf '" + dir + "/plans' '" + dir + "/largest.png'").c_str()) != 0)
+        fail("cannot remove the plans");
+    const char *const rows[] = {"plan every", "unzip -p", "plan one"};
+    for (std::size_t r = 0; r < m.size(); ++r)
+        std::printf("%-8s %-11s %10.2f %9s %10.1f   cpu %.1f ms\n", "pak1", rows[r], m[r].median_ms, "", m[r].peak_kib / 1024.0,
+                    m[r].median_cpu_ms);
+    std::printf("\n");
+    const bool met = target("plan, every map of the pak / unzip -p of the maps", m[0].median_ms / m[1].median_ms, 1.5);
+    return target("plan, largest map at 1024 pixels, ms of CPU", m[2].median_cpu_ms, 60) && met;
+}
+
 bool target(const std::string &what, double value, double limit, bool at_least)
 {
     const bool met = at_least ? value >= limit : value <= limit;
@@ -427,6 +461,7 @@ int main(int argc, char **argv)
     } else {
         met = run_pk3(dir, "pak1", PAK, 0.1, runs) && met;
         met = run_pk3(dir, "baseoa", GAME, 0.2, runs) && met;
+        met = run_plan(dir, runs) && met;
     }
     std::printf("\n%s\n", met ? "all targets met" : "a target was MISSED (exit status 2)");
     return met ? 0 : 2;

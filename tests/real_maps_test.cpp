@@ -5,7 +5,8 @@
 // gives every exported texture a random surface must change exactly bits
 // 20..31 of the matching records, exactly the records lumpsmith-preview
 // named beforehand. Then lumpsmith-pk3 applies all those edits, as one
-// mod-wide file, to the whole pak. Without the package the test is skipped
+// mod-wide file, to the whole pak, and lumpsmith-plan draws every map of
+// the game folder the pak lies in. Without the package the test is skipped
 // (exit status 77), so a fresh machine's test run stays quick.
 #include <algorithm>
 #include <cstdio>
@@ -142,6 +143,28 @@ void check_pk3(const temp_dir &dir, const std::string &pak, const std::vector<st
     check(packed == changed && !changed.empty(), pak, "the archive does not hold exactly the changed maps");
 }
 
+// Every installed copy of every map drawn, archive by archive, each into
+// its own picture, with none of its faces pointing outside its lumps.
+void check_plans(const temp_dir &dir, const std::string &pak)
+{
+    const std::string folder = pak.substr(0, pak.rfind('/'));
+    std::size_t drawn = 0, pictures = 0;
+    for (const std::string &archive : output_lines("ls '" + folder + "'")) {
+        if (!ends_with(archive, ".pk3"))
+            continue;
+        const std::string plans = dir / ("plans-" + archive);
+        const std::vector<std::string> lines = output_lines(std::string("'") + LUMPSMITH_BUILD_DIR + "/lumpsmith-plan' '" +
+                                                            folder + "/" + archive + "' '" + plans + "' 2>&1; echo status $?");
+        check(!lines.empty() && (lines.back() == "status 0" || lines.front().find("hold no map") != std::string::npos),
+              archive, "lumpsmith-plan did not draw it: " + (lines.empty() ? "" : lines.front()));
+        for (const std::string &line : lines)
+            drawn += line.rfind("maps/", 0) == 0;
+        pictures += output_lines("ls '" + plans + "' 2>/dev/null").size();
+    }
+    check(drawn > 50 && pictures == drawn, folder, "not every map was drawn into its own picture");
+    std::printf("%zu maps of %s drawn\n", drawn, folder.c_str());
+}
+
 }  // namespace
 
 int main()
@@ -179,6 +202,7 @@ int main()
             mod += edit;
     }
     check_pk3(dir, pak, maps, originals, mod);
+    check_plans(dir, pak);
     std::printf("%zu real maps checked, %d failures\n", maps.size(), failures);
     return failures == 0 ? 0 : 1;
 }

@@ -65,7 +65,7 @@ constexpr rgb TEXT_COLOUR = {232, 232, 232};
 constexpr double HATCH = 0.8, STRIPE = 0.7, OUTLINE = 0.5, LOWEST_SHADE = 0.72;
 // A neighbour lower by more than a player can step up makes a ledge.
 constexpr std::int64_t LEDGE = 24 * HEIGHT_STEPS;
-constexpr int LEGEND_WIDTH = 300, LEGEND_MARGIN = 16, LINE_HEIGHT = 20, FONT_SIZE = 13, SWATCH = 14;
+constexpr int LEGEND_WIDTH = 240, LEGEND_MARGIN = 16, LINE_HEIGHT = 20, FONT_SIZE = 13, SWATCH = 14;
 
 rgb colour_of(std::uint32_t surface)
 {
@@ -129,7 +129,44 @@ std::string height_text(std::int64_t steps)
     return text;
 }
 
-// The legend's lines of text before the materials.
+FT_Library font_library;
+FT_Face font_face;
+cairo_font_face_t *legend_font;
+
+// The legend to the right of the plan: its lines before the materials, and
+// the whole page's size, the legend as wide as its widest line set in the font.
+struct page_layout {
+    std::vector<std::string> lines;
+    int width, height;
+};
+
+std::vector<std::string> legend_lines(const plan_page &page);
+
+page_layout lay_out(const plan_page &page)
+{
+    const floor_plan &plan = *page.plan;
+    page_layout layout{legend_lines(page), 0, 0};
+    cairo_surface_t *scratch = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+    cairo_t *cr = cairo_create(scratch);
+    cairo_set_font_face(cr, legend_font);
+    cairo_set_font_size(cr, FONT_SIZE);
+    double widest = 0;
+    cairo_text_extents_t extents;
+    for (const std::string &line : layout.lines) {
+        cairo_text_extents(cr, escaped(line).c_str(), &extents);
+        widest = std::max(widest, extents.x_advance);
+    }
+    for (const material_share &share : plan.shares) {
+        cairo_text_extents(cr, share_line(plan, share).c_str(), &extents);
+        widest = std::max(widest, extents.x_advance + SWATCH + 8);
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(scratch);
+    layout.width = plan.view.width + std::max(LEGEND_WIDTH, static_cast<int>(std::ceil(widest)) + 2 * LEGEND_MARGIN);
+    layout.height = std::max(plan.view.height, LEGEND_MARGIN * 2 + LINE_HEIGHT * int(layout.lines.size() + 1 + plan.shares.size()));
+    return layout;
+}
+
 std::vector<std::string> legend_lines(const plan_page &page)
 {
     char scale[64];
@@ -142,10 +179,6 @@ std::vector<std::string> legend_lines(const plan_page &page)
         lines.push_back("striped: changed by " + page.surfaces);
     return lines;
 }
-
-FT_Library font_library;
-FT_Face font_face;
-cairo_font_face_t *legend_font;
 
 void paint_swatch(std::vector<std::uint32_t> *pixels, int stride, int left, int top, std::uint32_t surface, bool changed)
 {
@@ -233,10 +266,9 @@ std::string share_line(const floor_plan &plan, const material_share &share)
 std::string plan_png(const plan_page &page, std::string *png)
 {
     const floor_plan &plan = *page.plan;
-    const std::vector<std::string> lines = legend_lines(page);
-    const int width = plan.view.width + LEGEND_WIDTH;
-    const int legend_height = LEGEND_MARGIN * 2 + LINE_HEIGHT * int(lines.size() + 1 + plan.shares.size());
-    const int height = std::max(plan.view.height, legend_height);
+    const page_layout layout = lay_out(page);
+    const std::vector<std::string> &lines = layout.lines;
+    const int width = layout.width, height = layout.height;
     std::vector<std::uint32_t> pixels(std::size_t(width) * height, argb(BACKGROUND, 1));
     for (int y = 0; y < plan.view.height; ++y)
         for (int x = 0; x < plan.view.width; ++x) {
@@ -283,9 +315,9 @@ void plan_svg(const plan_page &page, std::string *svg)
 {
     const floor_plan &plan = *page.plan;
     const plan_view &v = plan.view;
-    const std::vector<std::string> lines = legend_lines(page);
-    const int width = v.width + LEGEND_WIDTH;
-    const int height = std::max(v.height, LEGEND_MARGIN * 2 + LINE_HEIGHT * int(lines.size() + 1 + plan.shares.size()));
+    const page_layout layout = lay_out(page);
+    const std::vector<std::string> &lines = layout.lines;
+    const int width = layout.width, height = layout.height;
     char head[512];
     std::snprintf(head, sizeof head,
                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
