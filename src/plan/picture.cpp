@@ -318,8 +318,8 @@ void plan_svg(const plan_page &page, std::string *svg)
     const page_layout layout = lay_out(page);
     const std::vector<std::string> &lines = layout.lines;
     const int width = layout.width, height = layout.height;
-    char head[512];
-    std::snprintf(head, sizeof head,
+    char head[2048];
+    const int length = std::snprintf(head, sizeof head,
                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
                   "font-family=\"DejaVu Sans, sans-serif\" font-size=\"%d\">\n"
                   "<defs><pattern id=\"none\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
@@ -331,7 +331,7 @@ void plan_svg(const plan_page &page, std::string *svg)
                   "<rect width=\"%d\" height=\"%d\" fill=\"%s\"/>\n<g clip-path=\"url(#plan)\" stroke-linejoin=\"round\">\n",
                   width, height, width, height, FONT_SIZE, hex(PALETTE[0], 1).c_str(), hex(PALETTE[0], HATCH).c_str(),
                   v.width, v.height, width, height, hex(BACKGROUND, 1).c_str());
-    *svg = head;
+    *svg = std::string(head, static_cast<std::size_t>(std::min<int>(length, sizeof head - 1)));
     // Drawn lowest first, so that the highest face covers the others, as in the PNG.
     const map_geometry &g = *page.geometry;
     struct face_run {
@@ -382,9 +382,10 @@ void plan_svg(const plan_page &page, std::string *svg)
             continue;
         const std::uint32_t record = g.face_record[g.triangles[run.first].face];
         const std::uint32_t surface = page.surface_of_record[record];
-        const std::string fill = surface == 0 ? "url(#none)" : hex(colour_of(surface), shade(plan, std::llround(run.top * HEIGHT_STEPS)));
-        *svg += "<path d=\"" + path + "\" fill=\"" + fill + "\" stroke=\"" + hex(colour_of(surface), OUTLINE) +
-                "\" stroke-width=\"0.6\"><title>" + xml(name_of_record(g.records, record)) + ": " +
+        const std::string colour = hex(colour_of(surface), shade(plan, std::llround(run.top * HEIGHT_STEPS)));
+        // Stroked in its own colour, which closes the seams between its triangles.
+        *svg += "<path d=\"" + path + "\" fill=\"" + (surface == 0 ? "url(#none)" : colour) + "\" stroke=\"" +
+                colour + "\" stroke-width=\"0.5\"><title>" + xml(name_of_record(g.records, record)) + ": " +
                 surface_name_of(surface << SURFACE_SHIFT) + (page.changed_record[record] ? " (changed)" : "") +
                 "</title></path>\n";
         if (page.changed_record[record])
@@ -402,9 +403,11 @@ void plan_svg(const plan_page &page, std::string *svg)
     for (std::size_t s = 0; s < plan.shares.size(); ++s) {
         const std::uint32_t surface = plan.shares[s].surface;
         const int top = first_share + LINE_HEIGHT * int(s) + (LINE_HEIGHT - SWATCH) / 2 - 2;
-        *svg += "<rect x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
-                std::to_string(SWATCH) + "\" height=\"" + std::to_string(SWATCH) + "\" fill=\"" +
-                (surface == 0 ? "url(#none)" : hex(colour_of(surface), 1)) + "\"/>\n";
+        const std::string swatch = "<rect x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
+                                   std::to_string(SWATCH) + "\" height=\"" + std::to_string(SWATCH) + "\" fill=\"";
+        *svg += swatch + (surface == 0 ? "url(#none)" : hex(colour_of(surface), 1)) + "\"/>\n";
+        if (any_changed(page, surface))
+            *svg += swatch + "url(#changed)\"/>\n";
         say(left + SWATCH + 8, first_share + LINE_HEIGHT * int(s) + FONT_SIZE - 2, share_line(plan, plan.shares[s]));
     }
     *svg += "</svg>\n";
