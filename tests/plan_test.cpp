@@ -17,13 +17,13 @@ map_face square(std::int32_t record, float x0, float y0, float x1, float y1, flo
     return {record, type, {{x0, y0, z0}, {x1, y0, z1}, {x1, y1, z1}, {x0, y1, z0}}, {0, 2, 1, 0, 3, 2}};
 }
 
-// Over a floor (none), 64 units square: a platform (steel), a ramp (brick),
+// Over a floor (none), 64 units square: a platform (surface 40), a ramp (brick),
 // a flat patch (plank) and a mesh (water) whose records share one name. A
 // wall, a ceiling facing down, and sky, nodraw and fog faces over it all
 // are never drawn. Every edge lies on whole units.
 const std::vector<map_record> TEST_RECORDS = {
     {"textures/test/floor", 0, 1},
-    {"textures/test/platform", set_surface_index(0, 5), 1},
+    {"textures/test/platform", set_surface_index(0, 40), 1},  // unknown (028), drawn loud
     {"textures/test/ramp<&>", set_surface_index(0, 12), 1},
     {"textures/test/twin", set_surface_index(0, 28), 1},
     {"textures/test/twin", set_surface_index(0, 30), 1},
@@ -68,7 +68,7 @@ bytes test_map(std::vector<map_face> faces = test_faces())
 std::string material_of(const unsigned char *p)
 {
     static const std::map<std::string, std::array<double, 3>> colours = {
-        {"none", {200, 200, 192}}, {"steel", {60, 128, 188}}, {"brick", {176, 72, 52}},
+        {"none", {200, 200, 192}}, {"unknown (028)", {255, 0, 255}}, {"brick", {176, 72, 52}},
         {"plank", {168, 112, 56}}, {"water", {36, 88, 204}},  {"cement", {168, 168, 152}}};
     if (p[0] == 34 && p[1] == 36 && p[2] == 42)
         return "";
@@ -147,7 +147,7 @@ TEST(Plan, SharesAreThoseOfTheHighestSurfaceAtEachPixel)
         const double platform = centres(8, 40, size) * centres(8, 24, size), ramp = centres(40, 56, size) * centres(40, 56, size),
                      patch = centres(8, 24, size) * centres(44, 56, size), mesh = centres(24, 32, size) * centres(28, 40, size),
                      all = double(size) * size;
-        const std::string shares = share("none", all - platform - ramp - patch - mesh, all) + share("steel", platform, all) +
+        const std::string shares = share("none", all - platform - ramp - patch - mesh, all) + share("unknown (028)", platform, all) +
                                    share("brick", ramp, all) + share("plank", patch, all) + share("water", mesh, all);
         const run_result r = run_tool(dir, {"--size", std::to_string(size), "m.bsp", "m.png"}, program("lumpsmith-plan"));
         EXPECT_EQ(r.status, 0) << r.err;
@@ -173,10 +173,12 @@ TEST(Plan, SlicesAndFrames)
     std::vector<map_face> faces = test_faces();
     faces.push_back(square(1, 5000, 0, 5064, 64, 0, 0));
     ASSERT_TRUE(write_bytes(dir / "far.bsp", test_map(faces)));
-    EXPECT_EQ(run_tool(dir, {"far.bsp", "far.png"}, program("lumpsmith-plan")).out.substr(0, 58),
-              "far.bsp: far.png, 1024x121 pixels, 0.53 units a pixel\nnone");
-    EXPECT_EQ(run_tool(dir, {"--frame", "all", "far.bsp", "far.png"}, program("lumpsmith-plan")).out.substr(0, 57),
-              "far.bsp: far.png, 1024x13 pixels, 4.95 units a pixel\nstee");
+    const auto first_line = [&](const std::vector<std::string> &args) {
+        const std::string out = run_tool(dir, args, program("lumpsmith-plan")).out;
+        return out.substr(0, out.find('\n') + 1);
+    };
+    EXPECT_EQ(first_line({"far.bsp", "far.png"}), "far.bsp: far.png, 1024x121 pixels, 0.53 units a pixel\n");
+    EXPECT_EQ(first_line({"--frame", "all", "far.bsp", "far.png"}), "far.bsp: far.png, 1024x13 pixels, 4.95 units a pixel\n");
     for (const std::vector<std::string> &bad : {std::vector<std::string>{"--heights", "10:0", "m.bsp", "x.png"},
                                                {"--size", "8", "m.bsp", "x.png"}, {"--frame", "some", "m.bsp", "x.png"},
                                                {"--surfaces"}}) {
@@ -199,7 +201,7 @@ TEST(Plan, ShowsWhatAnImportWouldLeave)
     const run_result r = run_tool(dir, {"--surfaces", "s.txt", "--size", "64", "m.bsp", "m.png"}, program("lumpsmith-plan"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "m.bsp: m.png, 64x64 pixels, 1.00 units a pixel\n"
-                     "cement 74.22%\nsteel 12.50%\nbrick 6.25%\nplank 4.69%\nwater 2.34%\n");
+                     "cement 74.22%\nunknown (028) 12.50%\nbrick 6.25%\nplank 4.69%\nwater 2.34%\n");
     EXPECT_EQ(counted_shares(dir / "m.png", 64, 64), r.out.substr(r.out.find('\n') + 1));
     EXPECT_EQ(read_bytes(dir / "m.bsp"), map);
     ASSERT_TRUE(write_text(dir / "crlf.txt", "textures/test/floor = cement\r\n"));

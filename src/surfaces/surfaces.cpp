@@ -38,7 +38,8 @@ int surface_index_of(std::string_view name)
 
 const char *surface_name_of(std::uint32_t surface_flags)
 {
-    static char unknown[UNKNOWN_BUFFER_SIZE];
+    // Per thread: the companions name surfaces from every core at once.
+    static thread_local char unknown[UNKNOWN_BUFFER_SIZE];
     const std::uint32_t index = surface_flags >> SURFACE_SHIFT;
     if (index < SURFACE_COUNT)
         return surface_names[index];

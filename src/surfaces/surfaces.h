@@ -26,7 +26,8 @@ extern const char *const surface_names[SURFACE_COUNT];
 // Index 0..31 of the table entry equal to name (whole, case-sensitive), or -1.
 int surface_index_of(std::string_view name);
 // Table name of the word's surface index, or "unknown (%03x)" for an index
-// above 31, in a static buffer that the next unknown index overwrites.
+// above 31, in a buffer of the calling thread that its next unknown index
+// overwrites.
 const char *surface_name_of(std::uint32_t surface_flags);
 // surface_flags with bits 20..31 replaced by index and bits 0..19 kept.
 std::uint32_t set_surface_index(std::uint32_t surface_flags, unsigned index);
