@@ -7,8 +7,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "bsp/bsp_lump.h"
 #include "failure.h"
@@ -374,4 +376,32 @@ std::vector<game_map> read_game_maps(const std::vector<std::string> &sources, st
     }
     close_reader(&reader);
     return maps;
+}
+
+void take_on_every_core(const std::vector<std::size_t> &archives, const std::function<void(game_reader *, std::size_t)> &take,
+                        const std::function<void(std::size_t)> &out_of_memory)
+{
+    std::vector<std::size_t> order(archives.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return archives[a] < archives[b]; });
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        game_reader reader;
+        for (std::size_t at; (at = next++) < order.size();) {
+            try {
+                take(&reader, order[at]);
+            } catch (const std::bad_alloc &) {
+                out_of_memory(order[at]);
+            }
+        }
+        close_reader(&reader);
+    };
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), order.size()));
+    std::vector<std::thread> others;
+    for (std::size_t t = 1; t < threads; ++t)
+        others.emplace_back(work);
+    work();
+    for (std::thread &thread : others)
+        thread.join();
 }

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -92,6 +93,13 @@ std::string read_map_entry(const game_files &files, game_reader *reader, const a
                            map_reading *reading);
 // Closes the reader's zip, if one is open.
 void close_reader(game_reader *reader);
+// Runs take(reader, i) for each i below archives.size() on every core, each
+// thread with a reader of its own. Items are handed out in the order of
+// archives[i], the archive each is read from, so that a reader mostly keeps
+// the one it has open and a run holds one descriptor a thread. Where take
+// runs out of memory, out_of_memory(i) runs instead.
+void take_on_every_core(const std::vector<std::size_t> &archives, const std::function<void(game_reader *, std::size_t)> &take,
+                        const std::function<void(std::size_t)> &out_of_memory);
 
 // A map the game would load, read as far as its lump.
 struct game_map {

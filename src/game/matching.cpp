@@ -34,3 +34,22 @@ failure match_surface_text(const map_reading &map, const char *map_path, const s
         *changed += surface_flags_of_record(map.lump, i) != surface_flags_of_record(*edited, i);
     return f;
 }
+
+failure read_surface_text(named_file file, std::string *text)
+{
+    char buffer[1 << 16];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.stream)) > 0;)
+        text->append(buffer, n);
+    return std::ferror(file.stream) ? failure{INPUT_UNREADABLE, file.path, errno} : ok();
+}
+
+std::string surface_text_errors(const std::string &text, const char *text_path)
+{
+    map_reading nothing{};
+    nothing.lump = lump_of_size(0);
+    texture_lump edited;
+    std::size_t changed;
+    std::string said;
+    match_surface_text(nothing, text_path, text, text_path, &edited, &changed, &said);
+    return said;
+}

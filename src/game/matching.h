@@ -18,4 +18,10 @@
 failure match_surface_text(const map_reading &map, const char *map_path, const std::string &text, const char *text_path,
                            texture_lump *edited, std::size_t *changed, std::string *said);
 
+// Reads the surface file whole into *text; INPUT_UNREADABLE when a read failed.
+failure read_surface_text(named_file file, std::string *text);
+// The Error lines an import of text, the surface file at text_path, would
+// print whatever the map: an unknown surface, CR LF line ends.
+std::string surface_text_errors(const std::string &text, const char *text_path);
+
 #endif

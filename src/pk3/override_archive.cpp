@@ -1,16 +1,15 @@
 #include "pk3/override_archive.h"
 
-#include <fcntl.h>
 #include <minizip/zip.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "failure.h"
-#include "game/game_files.h"
+#include "game/whole_output.h"
 #include "pk3/splice.h"
 
 namespace {
@@ -65,27 +64,14 @@ bool deflate_file(const std::string &name, const std::string &data, packed_file 
 std::string write_override(const std::string &output, std::vector<packed_file> *files, std::uint64_t *size)
 {
     std::sort(files->begin(), files->end(), [](const packed_file &a, const packed_file &b) { return a.name < b.name; });
-    const std::string name = output.substr(output.rfind('/') + 1);
-    const int dir = open(folder_of(output).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int fd = dir < 0 ? -1 : openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-    const std::string cannot = "Cannot write " + escaped(output) + ": ";
-    std::string why = dir < 0 || fd < 0 ? cannot + std::strerror(errno) : "";
-    // minizip opens by path; this one names the unnamed file.
-    const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
     struct stat st;
-    errno = 0;
-    if (why.empty() && !write_zip(unnamed, *files))
-        why = cannot + "the archive could not be written: " + (errno != 0 ? std::strerror(errno) : "minizip failed");
-    if (why.empty() && (fsync(fd) != 0 || fstat(fd, &st) != 0))
-        why = cannot + std::strerror(errno);
-    // A link never replaces a file, so an OUTPUT made meanwhile is kept.
-    if (why.empty() && linkat(AT_FDCWD, unnamed.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        why = errno == EEXIST ? "Refusing to write " + escaped(output) + ": it exists" : cannot + std::strerror(errno);
-    if (why.empty() && fsync(dir) != 0)
-        why = cannot + "the folder could not be synced: " + std::strerror(errno);
-    for (const int open_fd : {fd, dir})
-        if (open_fd >= 0)
-            close(open_fd);
+    // minizip opens by path: the unnamed file's.
+    const std::string why = write_whole(output, false, [&](int, const std::string &unnamed) {
+        errno = 0;
+        return write_zip(unnamed, *files) ? ""
+                                          : std::string("the archive could not be written: ") +
+                                                (errno != 0 ? std::strerror(errno) : "minizip failed");
+    }, &st);
     *size = why.empty() ? static_cast<std::uint64_t>(st.st_size) : 0;
     return why;
 }

@@ -1,7 +1,5 @@
-// Writing an override archive: whole or absent, whatever happens. It is
-// built as an unnamed file in OUTPUT's folder (O_TMPFILE), synced, then
-// linked into place without replacing anything, and the folder synced: a
-// kill or a power cut before the link leaves nothing with a name.
+// Writing an override archive: whole or absent, whatever happens, as
+// write_whole writes, and never over a file that exists.
 #ifndef LUMPSMITH_OVERRIDE_ARCHIVE_H
 #define LUMPSMITH_OVERRIDE_ARCHIVE_H
 

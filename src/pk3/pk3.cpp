@@ -10,7 +10,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -19,7 +18,6 @@
 #include <iterator>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commands/texture_commands.h"
@@ -42,18 +40,6 @@ struct run {
     std::vector<const archive_entry *> overridden;  // the copies the packed files override
     std::size_t maps = 0, bots = 0, unchanged = 0;
 };
-
-// The Error lines an import of the surface file would print, whatever the map.
-std::string surface_file_errors(const run &r)
-{
-    map_reading nothing{};
-    nothing.lump = lump_of_size(0);
-    texture_lump edited;
-    std::size_t changed;
-    std::string said;
-    match_surface_text(nothing, r.surfaces_path, r.surfaces, r.surfaces_path, &edited, &changed, &said);
-    return said;
-}
 
 // What came of one map: nothing when it stays as it is; else the edited map
 // and its bot file, deflated, with the lines that say so.
@@ -157,41 +143,22 @@ void take_map(const run &r, game_reader *reader, const archive_entry &entry, map
     take_bot_file(r, reader, entry, file.bytes, result);
 }
 
-// Takes every map on every core. Maps are handed out in archive order, so
-// that each thread's reader mostly keeps the archive it has open: a run
-// holds one descriptor a thread, however many archives there are. What a
-// thread throws, it keeps as its map's Error line.
+// Takes every map on every core; a map that runs out of memory gets an
+// Error line of its own.
 void take_maps(const run &r, std::vector<map_result> *results)
 {
     std::vector<const archive_entry *> maps;
+    std::vector<std::size_t> archives;
     for (const auto &[key, entry] : r.files.winners)
-        if (ends_with(key, ".bsp"))
+        if (ends_with(key, ".bsp")) {
             maps.push_back(&entry);
-    results->resize(maps.size());
-    std::vector<std::size_t> order(maps.size());
-    for (std::size_t m = 0; m < maps.size(); ++m)
-        order[m] = m;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return maps[a]->archive < maps[b]->archive; });
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        game_reader reader;
-        for (std::size_t at; (at = next++) < order.size();) {
-            const std::size_t m = order[at];
-            try {
-                take_map(r, &reader, *maps[m], &(*results)[m]);
-            } catch (const std::bad_alloc &) {
-                (*results)[m] = {"Cannot read " + entry_label(r.files, *maps[m]) + ": " + std::strerror(ENOMEM), {}, {}, "", ""};
-            }
+            archives.push_back(entry.archive);
         }
-        close_reader(&reader);
-    };
-    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), maps.size()));
-    std::vector<std::thread> others;
-    for (std::size_t t = 1; t < threads; ++t)
-        others.emplace_back(work);
-    work();
-    for (std::thread &thread : others)
-        thread.join();
+    results->resize(maps.size());
+    take_on_every_core(archives, [&](game_reader *reader, std::size_t m) { take_map(r, reader, *maps[m], &(*results)[m]); },
+                       [&](std::size_t m) {
+                           (*results)[m] = {"Cannot read " + entry_label(r.files, *maps[m]) + ": " + std::strerror(ENOMEM), {}, {}, "", ""};
+                       });
 }
 
 bool same_file(const std::string &a, const std::string &b)
@@ -309,16 +276,13 @@ failure pack(invocation &inv)
     r.sources.assign(inv.argv + 1, inv.argv + inv.argc - 2);
     r.surfaces_path = inv.surfaces.path;
     r.output = inv.argv[inv.argc - 1];
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, inv.surfaces.stream)) > 0;)
-        r.surfaces.append(buffer, n);
-    if (std::ferror(inv.surfaces.stream))
-        return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
+    if (const failure f = read_surface_text(inv.surfaces, &r.surfaces); f.status != NO_FAILURE)
+        return f;
     std::vector<std::string> errors;
     struct stat st;
     if (lstat(r.output.c_str(), &st) == 0)
         errors.push_back("Refusing to write " + escaped(r.output) + ": it exists");
-    const std::string said = errors.empty() ? surface_file_errors(r) : "";
+    const std::string said = errors.empty() ? surface_text_errors(r.surfaces, r.surfaces_path) : "";
     std::fputs(said.c_str(), stderr);
     if (!said.empty())
         errors.push_back("Refusing to write " + escaped(r.output) +

@@ -11,21 +11,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frontend/frontend.h"
 #include "game/game_files.h"
 #include "game/matching.h"
+#include "game/whole_output.h"
 #include "plan/picture.h"
 #include "surfaces/surfaces.h"
 
@@ -66,12 +63,10 @@ bool same_inode(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Replaces path with bytes, whole or not at all: written unnamed in its
-// folder, synced, linked under a name of its own and renamed over path.
-// Only a picture is replaced, never a source or another file.
+// Replaces path with bytes, whole or not at all (write_whole). Only a
+// picture is replaced, never a source or another file.
 std::string write_picture(const run &r, const std::string &path, const std::string &bytes)
 {
-    const std::string cannot = "Cannot write " + escaped(path) + ": ";
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
         char start[8] = {};
@@ -84,32 +79,15 @@ std::string write_picture(const run &r, const std::string &path, const std::stri
         if (!picture || source)
             return "Refusing to write " + escaped(path) + ": it exists and is " + (source ? "a source" : "not a picture");
     }
-    const std::string folder = folder_of(path), name = path.substr(path.rfind('/') + 1);
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int fd = dir < 0 ? -1 : openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    std::string why = dir < 0 || fd < 0 ? cannot + std::strerror(errno) : "";
-    for (std::size_t done = 0; why.empty() && done < bytes.size();) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR)
-            why = cannot + std::strerror(errno);
-        done += n > 0 ? std::size_t(n) : 0;
-    }
-    if (why.empty() && fsync(fd) != 0)
-        why = cannot + std::strerror(errno);
-    const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
-    const std::string temporary = "." + name + "." + std::to_string(std::random_device{}()) + ".part";
-    if (why.empty() && linkat(AT_FDCWD, unnamed.c_str(), dir, temporary.c_str(), AT_SYMLINK_FOLLOW) != 0)
-        why = cannot + std::strerror(errno);
-    else if (why.empty() && renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
-        why = cannot + std::strerror(errno);
-        unlinkat(dir, temporary.c_str(), 0);
-    }
-    if (why.empty() && fsync(dir) != 0)
-        why = cannot + "the folder could not be synced: " + std::strerror(errno);
-    for (const int open_fd : {fd, dir})
-        if (open_fd >= 0)
-            close(open_fd);
-    return why;
+    return write_whole(path, true, [&](int fd, const std::string &) {
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno != EINTR)
+                return std::string(std::strerror(errno));
+            done += n > 0 ? std::size_t(n) : 0;
+        }
+        return std::string();
+    }, &st);
 }
 
 // Reads a map file given as a source whole, under a shared lock as the
@@ -189,36 +167,16 @@ void take_map(const run &r, game_reader *reader, const map_job &job, map_result 
                             " left out, pointing outside the map's lumps";
 }
 
-// Draws every map on every core, handed out in archive order so that each
-// thread's reader mostly keeps the archive it has open.
+// Draws every map on every core; a map that runs out of memory gets an
+// Error line of its own.
 void take_maps(const run &r, const std::vector<map_job> &jobs, std::vector<map_result> *results)
 {
     results->resize(jobs.size());
-    std::vector<std::size_t> order(jobs.size());
-    for (std::size_t m = 0; m < jobs.size(); ++m)
-        order[m] = m;
-    const auto archive = [&](std::size_t m) { return jobs[m].entry ? jobs[m].entry->archive : SIZE_MAX; };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return archive(a) < archive(b); });
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        game_reader reader;
-        for (std::size_t at; (at = next++) < order.size();) {
-            const std::size_t m = order[at];
-            try {
-                take_map(r, &reader, jobs[m], &(*results)[m]);
-            } catch (const std::bad_alloc &) {
-                (*results)[m] = {"", "Cannot read " + jobs[m].label + ": " + std::strerror(ENOMEM), ""};
-            }
-        }
-        close_reader(&reader);
-    };
-    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), jobs.size()));
-    std::vector<std::thread> others;
-    for (std::size_t t = 1; t < threads; ++t)
-        others.emplace_back(work);
-    work();
-    for (std::thread &thread : others)
-        thread.join();
+    std::vector<std::size_t> archives;
+    for (const map_job &job : jobs)
+        archives.push_back(job.entry != nullptr ? job.entry->archive : SIZE_MAX);
+    take_on_every_core(archives, [&](game_reader *reader, std::size_t m) { take_map(r, reader, jobs[m], &(*results)[m]); },
+                       [&](std::size_t m) { (*results)[m] = {"", "Cannot read " + jobs[m].label + ": " + std::strerror(ENOMEM), ""}; });
 }
 
 std::string map_name(const std::string &path)
@@ -262,18 +220,6 @@ std::vector<map_job> find_maps(run *r, char **sources, int count, std::vector<st
     return jobs;
 }
 
-// The Error lines an import of the surface file would print, whatever the map.
-std::string surface_file_errors(const run &r)
-{
-    map_reading nothing{};
-    nothing.lump = lump_of_size(0);
-    texture_lump edited;
-    std::size_t changed;
-    std::string said;
-    match_surface_text(nothing, r.surfaces_path, r.surfaces, r.surfaces_path, &edited, &changed, &said);
-    return said;
-}
-
 // Where OUTPUT cannot take the pictures of these maps, the words why; "".
 std::string output_fault(run *r, const std::vector<map_job> &jobs)
 {
@@ -304,14 +250,11 @@ failure draw(invocation &inv)
     const int first = options.surfaces ? 2 : 1;
     if (options.surfaces) {
         r.surfaces_path = inv.surfaces.path;
-        char buffer[1 << 16];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, inv.surfaces.stream)) > 0;)
-            r.surfaces.append(buffer, n);
-        if (std::ferror(inv.surfaces.stream))
-            return failure{INPUT_UNREADABLE, r.surfaces_path, errno};
+        if (const failure f = read_surface_text(inv.surfaces, &r.surfaces); f.status != NO_FAILURE)
+            return f;
     }
     std::vector<std::string> errors;
-    const std::string said = options.surfaces ? surface_file_errors(r) : "";
+    const std::string said = options.surfaces ? surface_text_errors(r.surfaces, r.surfaces_path) : "";
     std::fputs(said.c_str(), stderr);
     if (!said.empty())
         errors.push_back("Refusing to write " + escaped(r.output) +
