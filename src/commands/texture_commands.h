@@ -34,9 +34,9 @@ struct surface_piece {
     std::size_t line_number;  // of that line, from 1
 };
 
-// Where a surface file has been read to: the file line the last piece came
-// from, its length and number (from 1). Make it with its stream;
-// end_surface_reading frees what reading it took.
+// Where a surface file has been read to. Make it with its stream and leave
+// the rest to read_surface_piece, whose own it is (a piece carries its line
+// and number); end_surface_reading frees what reading it took.
 struct surface_reading {
     std::FILE *stream;
     char *line = nullptr;
