@@ -72,8 +72,8 @@ rgb colour_of(std::uint32_t surface)
     return surface < SURFACE_COUNT ? PALETTE[surface] : UNKNOWN_COLOUR;
 }
 
-// The colour of a pixel at (x, y) of a surface, at shade 0..1 of the
-// heights shown; none hatched one way, a changed surface striped the other.
+// The factor a pixel at (x, y) of a surface is darkened by for its pattern:
+// none hatched one way, a surface the import changes striped the other.
 double pattern(std::uint32_t surface, bool changed, int x, int y)
 {
     double f = 1;

@@ -70,17 +70,41 @@ void draw_triangle(const plan_triangle &t, bool sliced, std::int64_t low, std::i
     centres_between(std::min({p.x[0], p.x[1], p.x[2]}), std::max({p.x[0], p.x[1], p.x[2]}), v.scale, v.width, &first_x, &last_x);
     centres_between(std::min({p.y[0], p.y[1], p.y[2]}), std::max({p.y[0], p.y[1], p.y[2]}), v.scale, v.height, &first_y, &last_y);
     double w[3];
-    for (int j = first_y; j <= last_y; ++j)
-        for (int i = first_x; i <= last_x; ++i) {
-            if (!holds(p, (i + 0.5) * v.scale, (j + 0.5) * v.scale, w))
-                continue;
-            const std::int32_t z = in_steps((w[0] * t.z[0] + w[1] * t.z[1] + w[2] * t.z[2]) / area_size);
+    for (int j = first_y; j <= last_y; ++j) {
+        const double py = (j + 0.5) * v.scale;
+        // Where each edge crosses the row bounds the run of centres inside;
+        // only the run's ends are put to the exact test.
+        double from = first_x, to = last_x, z_at_zero = 0, z_slope = 0;
+        for (int k = 0; k < 3; ++k) {
+            const int a = (k + 1) % 3, b = (k + 2) % 3;
+            const double slope = -p.sign * (p.y[b] - p.y[a]);  // the weight's change per unit of x
+            const double at_zero = p.sign * ((p.x[b] - p.x[a]) * (py - p.y[a]) + (p.y[b] - p.y[a]) * p.x[a]);
+            // The height is the corners' heights weighted, so linear in x too.
+            z_at_zero += at_zero * t.z[k] / area_size;
+            z_slope += slope * t.z[k] / area_size;
+            if (slope != 0) {
+                const double cross = -at_zero / slope / v.scale - 0.5;
+                if (slope > 0)
+                    from = std::max(from, std::floor(cross));
+                else
+                    to = std::min(to, std::ceil(cross));
+            } else if (at_zero < 0)
+                to = from - 1;
+        }
+        int i0 = static_cast<int>(std::max(double(first_x), from)), i1 = static_cast<int>(std::min(double(last_x), to));
+        while (i0 <= i1 && !holds(p, (i0 + 0.5) * v.scale, py, w))
+            ++i0;
+        while (i1 >= i0 && !holds(p, (i1 + 0.5) * v.scale, py, w))
+            --i1;
+        for (int i = i0; i <= i1; ++i) {
+            const std::int32_t z = in_steps(z_at_zero + z_slope * (i + 0.5) * v.scale);
             const std::size_t at = std::size_t(j) * v.width + i;
             if ((sliced && (z < low || z > high)) || (plan->face[at] != NO_FACE && z < plan->height[at]))
                 continue;
             plan->height[at] = z;
             plan->face[at] = t.face;
         }
+    }
 }
 
 }  // namespace
