@@ -32,9 +32,11 @@ void centres_between(double lo, double hi, double scale, int count, int *first, 
     *last = static_cast<int>(std::max(-1.0, std::min(b, double(count) - 1)));
 }
 
+// Rounded half away from zero, as std::round, without a call per pixel.
 std::int32_t in_steps(double z)
 {
-    return static_cast<std::int32_t>(std::round(std::max(-2e9, std::min(2e9, z * HEIGHT_STEPS))));
+    const double steps = std::max(-2e9, std::min(2e9, z * HEIGHT_STEPS));
+    return steps >= 0 ? static_cast<std::int32_t>(steps + 0.5) : -static_cast<std::int32_t>(0.5 - steps);
 }
 
 struct pixel_triangle {
