@@ -9,6 +9,7 @@
 #include "commands/record_index.h"
 #include "commands/texture_commands.h"
 #include "io_faults.h"
+#include "game/matching.h"
 #include "plain_reading.h"
 #include "surfaces/surfaces.h"
 #include "test_support.h"
@@ -364,6 +365,19 @@ TEST(ImportLarge, MatchesThePlainestImport)
     EXPECT_EQ(actual.err, expected.err);
     EXPECT_TRUE(actual.map == expected.map);
     EXPECT_NE(actual.map, map);
+    // The companions' matching of the same text held in memory, without the last line feed.
+    std::FILE *bsp = stream_of(map);
+    map_reading reading;
+    ASSERT_EQ(read_map({bsp, "m.bsp"}, &reading).status, NO_FAILURE);
+    std::fclose(bsp);
+    texture_lump edited;
+    std::size_t changed;
+    std::string said;
+    const std::string cut = text.substr(0, text.size() - 1);
+    ASSERT_EQ(match_surface_text(reading, "m.bsp", cut, "s.txt", &edited, &changed, &said).status, NO_FAILURE);
+    const plain_import from_memory = import_plainly(map, read_plainly(map), bytes(cut.begin(), cut.end()));
+    EXPECT_EQ(said, from_memory.err);
+    EXPECT_TRUE(bytes(from_memory.map.begin() + 300, from_memory.map.begin() + 300 + edited.size) == bytes_of(edited));
 }
 
 }  // namespace

@@ -95,28 +95,6 @@ failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void 
     return ok();
 }
 
-// Indexes the map, then notes each line's surface. Only the line feed is
-// cut from a surface name: a carriage return or blank is part of it,
-// making it unknown, which the user then sees quoted.
-failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
-{
-    index_records(map.lump, index);
-    surface_reading reading{surfaces.stream};
-    surface_piece piece;
-    int error;
-    while ((error = read_surface_piece(&reading, &piece)) == 0) {
-        if (!piece.has_separator)
-            continue;
-        const int surface = surface_index_of(piece.surface);
-        if (surface >= 0)
-            note_surface(index, piece.texture, static_cast<unsigned>(surface));
-        else
-            std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(piece.surface).c_str());
-    }
-    end_surface_reading(&reading);
-    return error == IO_END ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
-}
-
 }  // namespace
 
 const char *name_read_back_fault(std::string_view name)
@@ -138,11 +116,16 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
         reading->at = 0;
         ++reading->line_number;
     }
-    const std::string_view whole(reading->line + reading->at, std::min(LINE_BUFFER_SIZE - 1, reading->length - reading->at));
-    piece->first = reading->at == 0;
-    piece->line = std::string_view(reading->line, reading->length);
-    piece->line_number = reading->line_number;
-    reading->at += whole.size();
+    reading->at += cut_surface_piece(std::string_view(reading->line, reading->length), reading->at, reading->line_number, piece);
+    return 0;
+}
+
+std::size_t cut_surface_piece(std::string_view line, std::size_t at, std::size_t line_number, surface_piece *piece)
+{
+    const std::string_view whole = line.substr(at, LINE_BUFFER_SIZE - 1);
+    piece->first = at == 0;
+    piece->line = line;
+    piece->line_number = line_number;
     // A NUL ends the text, as it ends a C string; then the line feed goes.
     std::string_view text = whole.substr(0, whole.find('\0'));
     if (!text.empty() && text.back() == '\n')
@@ -152,7 +135,32 @@ int read_surface_piece(surface_reading *reading, surface_piece *piece)
     piece->has_separator = separator != std::string_view::npos;
     piece->texture = piece->has_separator ? text.substr(0, separator) : std::string_view();
     piece->surface = piece->has_separator ? text.substr(separator + 3) : std::string_view();
-    return 0;
+    return whole.size();
+}
+
+// Only the line feed is cut from a surface name: a carriage return or blank
+// is part of it, making it unknown, which the user then sees quoted.
+void match_surface_piece(const surface_piece &piece, record_index *index, std::FILE *err)
+{
+    if (!piece.has_separator)
+        return;
+    const int surface = surface_index_of(piece.surface);
+    if (surface >= 0)
+        note_surface(index, piece.texture, static_cast<unsigned>(surface));
+    else
+        std::fprintf(err, "Error: Unknown surface \"%s\"\n", escaped(piece.surface).c_str());
+}
+
+failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
+{
+    index_records(map.lump, index);
+    surface_reading reading{surfaces.stream};
+    surface_piece piece;
+    int error;
+    while ((error = read_surface_piece(&reading, &piece)) == 0)
+        match_surface_piece(piece, index, err);
+    end_surface_reading(&reading);
+    return error == IO_END ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
 }
 
 void end_surface_reading(surface_reading *reading)
@@ -169,20 +177,6 @@ failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err)
 {
     return write_record_lines(map, out, for_terminal, err, "", put_export_line);
-}
-
-failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited)
-{
-    record_index index;
-    const failure f = match_surface_file(map, surfaces, err, &index);
-    if (f.status != NO_FAILURE)
-        return f;
-    *edited = lump_of_size(map.lump.size);
-    if (edited->bytes == nullptr)
-        return failure{OUT_OF_MEMORY, surfaces.path, ENOMEM};
-    std::memcpy(edited->bytes.get(), map.lump.bytes.get(), map.lump.size);
-    apply_noted(index, edited);
-    return ok();
 }
 
 failure import_surface_file(named_file map, map_reading *first, named_file surfaces, std::FILE *err)

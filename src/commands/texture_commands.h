@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "bsp/map_file.h"
+#include "commands/record_index.h"
 
 // Sky (0x04) and nodraw (0x80) surfaces get no surface file line, nor do
 // records whose contents lack bit 0x1.
@@ -47,6 +48,16 @@ struct surface_reading {
 // piece stays valid until the next call.
 int read_surface_piece(surface_reading *reading, surface_piece *piece);
 void end_surface_reading(surface_reading *reading);
+// Cuts *piece from line (a file line, its line feed included) at its byte
+// at, as read_surface_piece does, so that a text held in memory is read the
+// same; returns the piece's length.
+std::size_t cut_surface_piece(std::string_view line, std::size_t at, std::size_t line_number, surface_piece *piece);
+// Notes the piece's surface for the records of its texture name, as the
+// import does, or writes "Error: Unknown surface" on err.
+void match_surface_piece(const surface_piece &piece, record_index *index, std::FILE *err);
+// Indexes the map's records into *index and matches every piece of the
+// surface file against them; INPUT_UNREADABLE when a line could not be read.
+failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index);
 
 // Why a texture named name cannot have a surface file line that the import
 // would read back as that name, or nullptr when it can.
@@ -60,11 +71,6 @@ failure list_textures(const map_reading &map, named_file out, bool for_terminal)
 // name would not read back gets an "Error: Not exporting record" line on err.
 failure export_surface_file(const map_reading &map, named_file out, bool for_terminal, std::FILE *err);
 
-// Matches the surface file's lines against the map as the import does, with
-// an "Error: Unknown surface" line on err for each unknown one, and makes
-// *edited the lump the import would write; INPUT_UNREADABLE when a line
-// could not be read, OUT_OF_MEMORY when there is no room for *edited.
-failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited);
 // Matches the lines against *first, the map as read, then rewrite_lump with
 // their surfaces set; MAP_CHANGED when the fresh records are not those the
 // lines matched. *first's lump becomes the edit's buffer.

@@ -1,31 +1,66 @@
 #include "game/matching.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "commands/texture_commands.h"
+
+namespace {
+
+// *edited: the map's lump with the noted surfaces set; OUT_OF_MEMORY, naming
+// path, when there is no room for it.
+failure apply_to_copy(const map_reading &map, const record_index &index, const char *path, texture_lump *edited)
+{
+    *edited = lump_of_size(map.lump.size);
+    if (edited->bytes == nullptr)
+        return failure{OUT_OF_MEMORY, path, ENOMEM};
+    std::memcpy(edited->bytes.get(), map.lump.bytes.get(), map.lump.size);
+    apply_noted(index, edited);
+    return ok();
+}
+
+}  // namespace
+
+failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited)
+{
+    record_index index;
+    const failure f = match_surface_file(map, surfaces, err, &index);
+    return f.status != NO_FAILURE ? f : apply_to_copy(map, index, surfaces.path, edited);
+}
 
 failure match_surface_text(const map_reading &map, const char *map_path, const std::string &text, const char *text_path,
                            texture_lump *edited, std::size_t *changed, std::string *said)
 {
     char *words = nullptr;
     std::size_t size = 0;
-    std::FILE *lines = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    failure f = lines != nullptr ? ok() : failure{INPUT_UNREADABLE, text_path, errno};
     std::FILE *err = open_memstream(&words, &size);
-    if (err == nullptr && f.status == NO_FAILURE)
-        f = failure{OUT_OF_MEMORY, map_path, errno};
+    failure f = err != nullptr ? ok() : failure{OUT_OF_MEMORY, map_path, errno};
     try {
+        record_index index;
         if (f.status == NO_FAILURE)
-            f = build_edited_lump(map, named_file{lines, text_path}, err, edited);
+            index_records(map.lump, &index);
+        // Its lines as the reader takes them from a file: each to its line
+        // feed, the last perhaps without one.
+        std::size_t number = 0;
+        for (std::size_t start = 0; f.status == NO_FAILURE && start < text.size(); ++number) {
+            const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+            const std::string_view line(text.data() + start, end - start);
+            surface_piece piece;
+            for (std::size_t at = 0; at < line.size(); match_surface_piece(piece, &index, err))
+                at += cut_surface_piece(line, at, number + 1, &piece);
+            start = end;
+        }
+        if (f.status == NO_FAILURE)
+            f = apply_to_copy(map, index, text_path, edited);
     } catch (const std::bad_alloc &) {
         f = failure{OUT_OF_MEMORY, map_path, ENOMEM};
     }
-    for (std::FILE *stream : {lines, err})
-        if (stream != nullptr)
-            std::fclose(stream);
+    if (err != nullptr)
+        std::fclose(err);
     if (said != nullptr)
         *said = words != nullptr ? words : "";
     std::free(words);

@@ -11,6 +11,7 @@
 
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
+#include "game/matching.h"
 #include "surfaces/surfaces.h"
 
 namespace {
