@@ -138,14 +138,34 @@ cairo_font_face_t *legend_font;
 struct page_layout {
     std::vector<std::string> lines;
     int width, height;
+    int left;         // where the legend's swatches and text start
+    int first_share;  // the top of the first material's row
 };
+
+int line_baseline(std::size_t l)
+{
+    return LEGEND_MARGIN + LINE_HEIGHT * int(l) + FONT_SIZE;
+}
+
+int share_baseline(const page_layout &layout, std::size_t s)
+{
+    return layout.first_share + LINE_HEIGHT * int(s) + FONT_SIZE - 2;
+}
+
+int swatch_top(const page_layout &layout, std::size_t s)
+{
+    return layout.first_share + LINE_HEIGHT * int(s) + (LINE_HEIGHT - SWATCH) / 2 - 2;
+}
+
+constexpr const char *NOTHING_SHOWN = "no surface faces up here";
 
 std::vector<std::string> legend_lines(const plan_page &page);
 
 page_layout lay_out(const plan_page &page)
 {
     const floor_plan &plan = *page.plan;
-    page_layout layout{legend_lines(page), 0, 0};
+    page_layout layout{legend_lines(page), 0, 0, plan.view.width + LEGEND_MARGIN, 0};
+    layout.first_share = LEGEND_MARGIN + LINE_HEIGHT * int(layout.lines.size() + 1);
     cairo_surface_t *scratch = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
     cairo_t *cr = cairo_create(scratch);
     cairo_set_font_face(cr, legend_font);
@@ -281,11 +301,9 @@ std::string plan_png(const plan_page &page, std::string *png)
                              (outlined(plan, x, y) ? OUTLINE : 1);
             pixels[std::size_t(y) * width + x] = argb(colour_of(surface), f);
         }
-    const int left = plan.view.width + LEGEND_MARGIN;
-    const int first_share = LEGEND_MARGIN + LINE_HEIGHT * int(lines.size() + 1);
     for (std::size_t s = 0; s < plan.shares.size(); ++s)
-        paint_swatch(&pixels, width, left, first_share + LINE_HEIGHT * int(s) + (LINE_HEIGHT - SWATCH) / 2 - 2,
-                     plan.shares[s].surface, any_changed(page, plan.shares[s].surface));
+        paint_swatch(&pixels, width, layout.left, swatch_top(layout, s), plan.shares[s].surface,
+                     any_changed(page, plan.shares[s].surface));
     cairo_surface_t *surface = cairo_image_surface_create_for_data(reinterpret_cast<unsigned char *>(pixels.data()),
                                                                    CAIRO_FORMAT_ARGB32, width, height, width * 4);
     cairo_t *cr = cairo_create(surface);
@@ -297,11 +315,11 @@ std::string plan_png(const plan_page &page, std::string *png)
         cairo_show_text(cr, escaped(text).c_str());
     };
     for (std::size_t l = 0; l < lines.size(); ++l)
-        say(left, LEGEND_MARGIN + LINE_HEIGHT * int(l) + FONT_SIZE, lines[l]);
+        say(layout.left, line_baseline(l), lines[l]);
     for (std::size_t s = 0; s < plan.shares.size(); ++s)
-        say(left + SWATCH + 8, first_share + LINE_HEIGHT * int(s) + FONT_SIZE - 2, share_line(plan, plan.shares[s]));
+        say(layout.left + SWATCH + 8, share_baseline(layout, s), share_line(plan, plan.shares[s]));
     if (plan.shares.empty())
-        say(left, first_share + FONT_SIZE - 2, "no surface faces up here");
+        say(layout.left, share_baseline(layout, 0), NOTHING_SHOWN);
     cairo_destroy(cr);
     cairo_surface_finish(surface);
     const cairo_status_t status = cairo_surface_status(surface);
@@ -392,23 +410,22 @@ void plan_svg(const plan_page &page, std::string *svg)
             *svg += "<path d=\"" + path + "\" fill=\"url(#changed)\" pointer-events=\"none\"/>\n";
     }
     *svg += "</g>\n";
-    const int left = v.width + LEGEND_MARGIN;
     const auto say = [&](int x, int y, const std::string &text) {
         *svg += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" fill=\"" + hex(TEXT_COLOUR, 1) +
                 "\">" + xml(text) + "</text>\n";
     };
     for (std::size_t l = 0; l < lines.size(); ++l)
-        say(left, LEGEND_MARGIN + LINE_HEIGHT * int(l) + FONT_SIZE, lines[l]);
-    const int first_share = LEGEND_MARGIN + LINE_HEIGHT * int(lines.size() + 1);
+        say(layout.left, line_baseline(l), lines[l]);
     for (std::size_t s = 0; s < plan.shares.size(); ++s) {
         const std::uint32_t surface = plan.shares[s].surface;
-        const int top = first_share + LINE_HEIGHT * int(s) + (LINE_HEIGHT - SWATCH) / 2 - 2;
-        const std::string swatch = "<rect x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
-                                   std::to_string(SWATCH) + "\" height=\"" + std::to_string(SWATCH) + "\" fill=\"";
+        const std::string swatch = "<rect x=\"" + std::to_string(layout.left) + "\" y=\"" + std::to_string(swatch_top(layout, s)) +
+                                   "\" width=\"" + std::to_string(SWATCH) + "\" height=\"" + std::to_string(SWATCH) + "\" fill=\"";
         *svg += swatch + (surface == 0 ? "url(#none)" : hex(colour_of(surface), 1)) + "\"/>\n";
         if (any_changed(page, surface))
             *svg += swatch + "url(#changed)\"/>\n";
-        say(left + SWATCH + 8, first_share + LINE_HEIGHT * int(s) + FONT_SIZE - 2, share_line(plan, plan.shares[s]));
+        say(layout.left + SWATCH + 8, share_baseline(layout, s), share_line(plan, plan.shares[s]));
     }
+    if (plan.shares.empty())
+        say(layout.left, share_baseline(layout, 0), NOTHING_SHOWN);
     *svg += "</svg>\n";
 }
