@@ -339,10 +339,22 @@ std::string read_map_entry(const game_files &files, game_reader *reader, const a
     if (std::string why = read_entry(files, reader, entry, std::uint64_t{header.lump_offset} + header.lump_length, data);
         !why.empty())
         return why;
+    return read_map_bytes(*data, entry.size, label.c_str(), reading);
+}
+
+std::string read_map_bytes(const std::string &data, std::uint64_t size, const char *label, map_reading *reading)
+{
+    *reading = map_reading{};
+    const failure f = check_header(label, reinterpret_cast<const unsigned char *>(data.data()), data.size(), size, &reading->header);
+    if (f.status != NO_FAILURE)
+        return describe_failure(f);
+    const bsp_header &header = reading->header;
+    if (std::uint64_t{header.lump_offset} + header.lump_length > data.size())
+        return describe_failure(failure{MAP_OUTSIDE_FILE, label, 0});
     reading->lump = lump_of_size(header.lump_length);
     if (reading->lump.bytes == nullptr)
-        return describe_failure(failure{OUT_OF_MEMORY, label.c_str(), ENOMEM});
-    std::memcpy(reading->lump.bytes.get(), data->data() + header.lump_offset, reading->lump.size);
+        return describe_failure(failure{OUT_OF_MEMORY, label, ENOMEM});
+    std::memcpy(reading->lump.bytes.get(), data.data() + header.lump_offset, reading->lump.size);
     return "";
 }
 

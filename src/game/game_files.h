@@ -91,6 +91,10 @@ std::string read_raw_entry(const game_files &files, game_reader *reader, const a
 // as read_map reads a file; "" or why not.
 std::string read_map_entry(const game_files &files, game_reader *reader, const archive_entry &entry, std::string *data,
                            map_reading *reading);
+// Reads the header and texture lump of a map of size bytes whose first
+// bytes data holds, as far as its lump at least, with read_map's checks;
+// "" or an Error line's words.
+std::string read_map_bytes(const std::string &data, std::uint64_t size, const char *label, map_reading *reading);
 // Closes the reader's zip, if one is open.
 void close_reader(game_reader *reader);
 // Runs take(reader, i) for each i below archives.size() on every core, each

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "bsp/map_file.h"
+#include "game/game_files.h"
 
 namespace {
 
@@ -211,15 +211,8 @@ void read_places(std::string_view text, map_geometry *g)
 
 std::string read_geometry(const std::string &bytes, const char *label, map_geometry *g)
 {
-    const auto *base = reinterpret_cast<const unsigned char *>(bytes.data());
-    bsp_header header;
-    const failure f = check_header(label, base, bytes.size(), bytes.size(), &header);
-    if (f.status != NO_FAILURE)
-        return describe_failure(f);
-    g->records = lump_of_size(header.lump_length);
-    if (g->records.bytes == nullptr)
-        return describe_failure(failure{OUT_OF_MEMORY, label, ENOMEM});
-    std::memcpy(g->records.bytes.get(), base + header.lump_offset, header.lump_length);
+    if (std::string why = read_map_bytes(bytes, bytes.size(), label, &g->map); !why.empty())
+        return why;
     const lump_span faces = lump_of(bytes, FACES_LUMP, FACE_SIZE), vertices = lump_of(bytes, VERTICES_LUMP, VERTEX_SIZE),
                     mesh = lump_of(bytes, MESH_VERTICES_LUMP, MESH_VERTEX_SIZE), entities = lump_of(bytes, ENTITIES_LUMP, 1);
     g->faces_past_end = faces.past_end;
@@ -227,14 +220,14 @@ std::string read_geometry(const std::string &bytes, const char *label, map_geome
     for (std::size_t i = 0; i < faces.count; ++i) {
         const unsigned char *face = faces.at + i * FACE_SIZE;
         const std::int64_t type = load_i32le(face + FACE_TYPE_AT), record = load_i32le(face + FACE_TEXTURE_AT);
-        if (!inside(record, 1, g->records.record_count)) {
+        if (!inside(record, 1, g->map.lump.record_count)) {
             ++g->bad_faces;
             continue;
         }
         g->face_record[i] = static_cast<std::uint32_t>(record);
-        const std::uint32_t flags = surface_flags_of_record(g->records, g->face_record[i]);
+        const std::uint32_t flags = surface_flags_of_record(g->map.lump, g->face_record[i]);
         if ((type != POLYGON_FACE && type != PATCH_FACE && type != MESH_FACE) || (flags & (SKY_SURFACE | NODRAW_SURFACE)) ||
-            (content_flags_of_record(g->records, g->face_record[i]) & FOG_CONTENT))
+            (content_flags_of_record(g->map.lump, g->face_record[i]) & FOG_CONTENT))
             continue;
         if (g->triangles.size() >= MAX_TRIANGLES || !add_face(face, static_cast<std::uint32_t>(i), vertices, mesh, g))
             ++g->bad_faces;

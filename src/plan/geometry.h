@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bsp/bsp_lump.h"
+#include "bsp/map_file.h"
 
 // The header after the magic and version: 17 entries of a 32-bit offset and
 // a 32-bit length, the texture lump's being entry 1:
@@ -48,7 +48,7 @@ struct plan_triangle {
 };
 
 struct map_geometry {
-    texture_lump records;                  // the map's texture lump
+    map_reading map;                       // its header and texture lump, as the import reads them
     std::vector<std::uint32_t> face_record;  // per face: the record it names (valid where it has triangles)
     std::vector<plan_triangle> triangles;  // facing up and drawn, in face order
     std::vector<float> places;             // x, y of each spawn point, flag and item

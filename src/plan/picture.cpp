@@ -336,20 +336,17 @@ void plan_svg(const plan_page &page, std::string *svg)
     const page_layout layout = lay_out(page);
     const std::vector<std::string> &lines = layout.lines;
     const int width = layout.width, height = layout.height;
-    char head[2048];
-    const int length = std::snprintf(head, sizeof head,
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
-                  "font-family=\"DejaVu Sans, sans-serif\" font-size=\"%d\">\n"
-                  "<defs><pattern id=\"none\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
-                  "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"%s\"/>"
-                  "<rect width=\"2\" height=\"8\" fill=\"%s\"/></pattern>\n"
-                  "<pattern id=\"changed\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
-                  "patternTransform=\"rotate(-45)\"><rect width=\"2\" height=\"8\" fill=\"#000\" fill-opacity=\"0.3\"/>"
-                  "</pattern>\n<clipPath id=\"plan\"><rect width=\"%d\" height=\"%d\"/></clipPath></defs>\n"
-                  "<rect width=\"%d\" height=\"%d\" fill=\"%s\"/>\n<g clip-path=\"url(#plan)\" stroke-linejoin=\"round\">\n",
-                  width, height, width, height, FONT_SIZE, hex(PALETTE[0], 1).c_str(), hex(PALETTE[0], HATCH).c_str(),
-                  v.width, v.height, width, height, hex(BACKGROUND, 1).c_str());
-    *svg = std::string(head, static_cast<std::size_t>(std::min<int>(length, sizeof head - 1)));
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    *svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w + " " + h +
+           "\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"" + std::to_string(FONT_SIZE) + "\">\n"
+           "<defs><pattern id=\"none\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\">"
+           "<rect width=\"8\" height=\"8\" fill=\"" + hex(PALETTE[0], 1) + "\"/><rect width=\"2\" height=\"8\" fill=\"" +
+           hex(PALETTE[0], HATCH) + "\"/></pattern>\n"
+           "<pattern id=\"changed\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(-45)\">"
+           "<rect width=\"2\" height=\"8\" fill=\"#000\" fill-opacity=\"0.3\"/></pattern>\n"
+           "<clipPath id=\"plan\"><rect width=\"" + std::to_string(v.width) + "\" height=\"" + std::to_string(v.height) +
+           "\"/></clipPath></defs>\n<rect width=\"" + w + "\" height=\"" + h + "\" fill=\"" + hex(BACKGROUND, 1) +
+           "\"/>\n<g clip-path=\"url(#plan)\" stroke-linejoin=\"round\">\n";
     // Drawn lowest first, so that the highest face covers the others, as in the PNG.
     const map_geometry &g = *page.geometry;
     struct face_run {
@@ -403,7 +400,7 @@ void plan_svg(const plan_page &page, std::string *svg)
         const std::string colour = hex(colour_of(surface), shade(plan, std::llround(run.top * HEIGHT_STEPS)));
         // Stroked in its own colour, which closes the seams between its triangles.
         *svg += "<path d=\"" + path + "\" fill=\"" + (surface == 0 ? "url(#none)" : colour) + "\" stroke=\"" +
-                colour + "\" stroke-width=\"0.5\"><title>" + xml(name_of_record(g.records, record)) + ": " +
+                colour + "\" stroke-width=\"0.5\"><title>" + xml(name_of_record(g.map.lump, record)) + ": " +
                 surface_name_of(surface << SURFACE_SHIFT) + (page.changed_record[record] ? " (changed)" : "") +
                 "</title></path>\n";
         if (page.changed_record[record])

@@ -121,24 +121,21 @@ void take_map(const run &r, game_reader *reader, const map_job &job, map_result 
     if (!result->error.empty() || !(result->error = read_geometry(bytes, job.label.c_str(), &g)).empty())
         return;
     bytes = std::string();
-    plan_page page{&g, nullptr, {}, std::vector<bool>(g.records.record_count), job.name, r.surfaces_path ? r.surfaces_path : "",
+    plan_page page{&g, nullptr, {}, std::vector<bool>(g.map.lump.record_count), job.name, r.surfaces_path ? r.surfaces_path : "",
                    options.sliced};
-    for (std::size_t i = 0; i < g.records.record_count; ++i)
-        page.surface_of_record.push_back(surface_flags_of_record(g.records, i) >> SURFACE_SHIFT);
+    for (std::size_t i = 0; i < g.map.lump.record_count; ++i)
+        page.surface_of_record.push_back(surface_flags_of_record(g.map.lump, i) >> SURFACE_SHIFT);
     if (r.surfaces_path != nullptr) {
-        map_reading map{};
-        map.lump = std::move(g.records);
         texture_lump edited;
         std::size_t changed;
-        const failure f = match_surface_text(map, job.label.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
-        g.records = std::move(map.lump);
+        const failure f = match_surface_text(g.map, job.label.c_str(), r.surfaces, r.surfaces_path, &edited, &changed, nullptr);
         if (f.status != NO_FAILURE) {
             result->error = describe_failure(f);
             return;
         }
-        for (std::size_t i = 0; i < g.records.record_count; ++i) {
+        for (std::size_t i = 0; i < g.map.lump.record_count; ++i) {
             page.surface_of_record[i] = surface_flags_of_record(edited, i) >> SURFACE_SHIFT;
-            page.changed_record[i] = page.surface_of_record[i] != surface_flags_of_record(g.records, i) >> SURFACE_SHIFT;
+            page.changed_record[i] = page.surface_of_record[i] != surface_flags_of_record(g.map.lump, i) >> SURFACE_SHIFT;
         }
     }
     floor_plan plan;
@@ -198,9 +195,12 @@ std::vector<map_job> find_maps(run *r, char **sources, int count, std::vector<st
             continue;
         }
         r->sources.push_back(st);
-        char start[4] = {};
+        // A zip archive is told from a map as the map's reader tells it.
+        unsigned char start[HEADER_SIZE];
+        bsp_header header;
         std::FILE *file = S_ISREG(st.st_mode) ? std::fopen(sources[a], "rb") : nullptr;
-        const bool zip = file != nullptr && std::fread(start, 1, 4, file) == 4 && std::memcmp(start, "PK\3\4", 4) == 0;
+        const bool zip = file != nullptr &&
+                         check_header(sources[a], start, std::fread(start, 1, sizeof start, file), 0, &header).status == MAP_ZIP_ARCHIVE;
         if (file != nullptr)
             std::fclose(file);
         if (S_ISDIR(st.st_mode) || zip)
