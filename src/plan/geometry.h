@@ -52,13 +52,14 @@ struct map_geometry {
     std::vector<std::uint32_t> face_record;  // per face: the record it names (valid where it has triangles)
     std::vector<plan_triangle> triangles;  // facing up and drawn, in face order
     std::vector<float> places;             // x, y of each spawn point, flag and item
-    std::size_t bad_faces = 0;             // left out: they point outside the map's lumps
+    std::size_t bad_faces = 0;             // left out: outside their lumps, a position no number, or past MAX_TRIANGLES
     bool faces_past_end = false;           // the faces lump reaches past the file
 };
 
 // Reads the map held in bytes; "" or an Error line's words (naming label)
 // when its header or texture lump cannot be read. Faces that point outside
-// their lumps are left out and counted.
+// their lumps, hold a position that is not a finite number, or come past
+// MAX_TRIANGLES are left out and counted.
 std::string read_geometry(const std::string &bytes, const char *label, map_geometry *geometry);
 
 #endif

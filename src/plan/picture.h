@@ -1,8 +1,9 @@
 // A floor plan as a picture people read: each material its colour from a
 // fixed palette, none hatched, lighter where higher, ledges and edges
 // outlined, the surfaces an import would change striped, and a legend. The
-// PNG is drawn with cairo, its text with FreeType from a font Debian ships;
-// the SVG is written as text, each face a shape whose title names it.
+// plan's pixels are coloured here, the legend's text is set by cairo in a
+// font FreeType reads (one Debian ships), and libpng writes the PNG; the SVG
+// is written as text, each face a shape whose title names it.
 #ifndef LUMPSMITH_PICTURE_H
 #define LUMPSMITH_PICTURE_H
 

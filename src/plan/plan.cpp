@@ -70,7 +70,9 @@ std::string write_picture(const run &r, const std::string &path, const std::stri
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
         char start[8] = {};
-        std::FILE *old = S_ISREG(st.st_mode) ? std::fopen(path.c_str(), "rb") : nullptr;
+        struct stat opened;
+        std::string why;
+        std::FILE *old = S_ISREG(st.st_mode) ? open_regular_file(path, &opened, &why) : nullptr;
         const bool picture = old != nullptr && std::fread(start, 1, sizeof start, old) > 0 &&
                              (std::memcmp(start, "\x89PNG", 4) == 0 || std::memcmp(start, "<svg", 4) == 0);
         if (old != nullptr)
@@ -198,7 +200,9 @@ std::vector<map_job> find_maps(run *r, char **sources, int count, std::vector<st
         // A zip archive is told from a map as the map's reader tells it.
         unsigned char start[HEADER_SIZE];
         bsp_header header;
-        std::FILE *file = S_ISREG(st.st_mode) ? std::fopen(sources[a], "rb") : nullptr;
+        struct stat opened;
+        std::string why;
+        std::FILE *file = S_ISREG(st.st_mode) ? open_regular_file(sources[a], &opened, &why) : nullptr;
         const bool zip = file != nullptr &&
                          check_header(sources[a], start, std::fread(start, 1, sizeof start, file), 0, &header).status == MAP_ZIP_ARCHIVE;
         if (file != nullptr)
