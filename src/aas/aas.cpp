@@ -7,7 +7,6 @@
 // a bot file that is missing, foreign or cannot be written.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "bsp/map_file.h"
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
+#include "game/game_files.h"
 
 namespace {
 
@@ -25,19 +25,17 @@ struct opened {
     struct stat stamp;
 };
 
-// Opens path, refusing at once what is not a regular file; "" or an Error line's words.
+// Opens path as the other companions open their files; "" or an Error line's words.
 std::string open_regular(const char *path, bool for_update, opened *f)
 {
-    const int fd = open(path, (for_update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    f->file = named_file{fd < 0 ? nullptr : fdopen(fd, for_update ? "r+b" : "rb"), path};
-    const int error = errno;
-    if (f->file.stream == nullptr && fd >= 0)
-        close(fd);
-    if (f->file.stream == nullptr)
-        return "Cannot open " + escaped(path) + ": " + std::strerror(error);
-    if (fstat(fd, &f->stamp) != 0 || !S_ISREG(f->stamp.st_mode))
-        return "Cannot read " + escaped(path) + ": not a regular file";
-    return "";
+    std::string why;
+    f->stamp.st_mode = 0;
+    f->file = named_file{open_regular_file(path, &f->stamp, &why, for_update), path};
+    if (f->file.stream != nullptr)
+        return "";
+    // st_mode stays 0 where the open itself failed.
+    const bool irregular = f->stamp.st_mode != 0 && !S_ISREG(f->stamp.st_mode);
+    return irregular ? "Cannot read " + escaped(path) + ": not a regular file" : "Cannot open " + escaped(path) + ": " + why;
 }
 
 // Locks the bot file, then the map, as the import locks a map, saying so

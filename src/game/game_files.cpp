@@ -215,9 +215,9 @@ std::string open_entry(const game_files &files, game_reader *reader, const archi
 
 }  // namespace
 
-std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why)
+std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why, bool for_update)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = open(path.c_str(), (for_update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     std::FILE *file = nullptr;
     if (fd < 0)
         *why = std::strerror(errno);
@@ -225,7 +225,7 @@ std::FILE *open_regular_file(const std::string &path, struct stat *st, std::stri
         *why = std::strerror(errno);
     else if (!S_ISREG(st->st_mode))
         *why = S_ISDIR(st->st_mode) ? "is a directory" : "not a regular file";
-    else if ((file = fdopen(fd, "rb")) == nullptr)
+    else if ((file = fdopen(fd, for_update ? "r+b" : "rb")) == nullptr)
         *why = std::strerror(errno);
     if (file == nullptr && fd >= 0)
         close(fd);

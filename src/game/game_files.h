@@ -61,9 +61,11 @@ bool ends_with(std::string_view text, std::string_view end);
 bool ends_with_folded(std::string_view text, std::string_view end);
 // The folder path names a file in: "." for a bare name.
 std::string folder_of(const std::string &path);
-// Opens path for reading ("rb"), refusing at once what is not a regular
-// file, which could block or never end; nullptr with *why.
-std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why);
+// Opens path for reading ("rb"), or for reading and writing ("r+b"),
+// refusing at once what is not a regular file, which could block or never
+// end; nullptr with *why, and st->st_mode left as it was when the open
+// itself failed.
+std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why, bool for_update = false);
 // A name as the game compares names: cut at a NUL, '\' as '/', A..Z as a..z.
 std::string game_key(std::string_view name);
 // True when the game loads an archive named a before one named b: it
