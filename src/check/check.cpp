@@ -28,7 +28,6 @@
 #include "frontend/frontend.h"
 #include "game/bot_file.h"
 #include "game/findings.h"
-#include "game/game_files.h"
 #include "game/hints.h"
 #include "game/matching.h"
 #include "game/sources.h"
@@ -54,25 +53,31 @@ bool starts_with(const std::string &text, const char *start)
     return text.compare(0, std::strlen(start), start) == 0;
 }
 
-// Reads the file as the import does; *text gets its bytes, for the maps.
-// false, with *nul set, for a file that holds NUL bytes (a map, most likely).
-int read_lines(named_file surfaces, std::vector<checked_line> *lines, std::string *text, bool *nul)
+// The surface file as the check reads it.
+struct checked_file {
+    std::vector<checked_line> lines;
+    std::string text;  // its bytes, which each map is matched against
+    bool nul = false;  // it holds a NUL byte: a map, most likely; read no further
+};
+
+// Reads the file as the import does; NO_FAILURE also where it stops at a NUL byte.
+failure read_lines(named_file surfaces, checked_file *file)
 {
     surface_reading reading{surfaces.stream};
     surface_piece piece;
     int error;
-    while ((error = read_surface_piece(&reading, &piece)) == 0 && !*nul) {
+    while ((error = read_surface_piece(&reading, &piece)) == 0 && !file->nul) {
         if (piece.first) {
-            text->append(piece.line);
-            *nul = piece.line.find('\0') != std::string_view::npos;
+            file->text.append(piece.line);
+            file->nul = piece.line.find('\0') != std::string_view::npos;
         }
         const std::string surface(piece.surface);
         const std::size_t line_length = piece.line.size() - (piece.line.back() == '\n');
-        lines->push_back({piece.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
-                          std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
+        file->lines.push_back({piece.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
+                               std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
     }
     end_surface_reading(&reading);
-    return error == IO_END || *nul ? 0 : error;
+    return error == IO_END || file->nul ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
 }
 
 std::string quoted(const std::string &text)
@@ -194,9 +199,7 @@ std::string bot_file_finding(const char *map_path)
 // Notes the names the records of every map bear, and counts what an import
 // of the file would change in each. The import's own Error lines are not
 // wanted here, where unknown surfaces are findings of their own.
-using named_reading = std::pair<const char *, const map_reading *>;
-
-std::vector<std::string> check_maps(invocation &inv, const std::vector<named_reading> &maps, const std::string &text,
+std::vector<std::string> check_maps(invocation &inv, const std::vector<source_map> &maps, const std::string &text,
                                     std::unordered_set<std::string> *names)
 {
     std::vector<std::string> summary;
@@ -221,13 +224,11 @@ failure check(invocation &inv)
     given_sources given;
     if (!read_sources(inv, 2, &given))
         return ok();
-    std::vector<checked_line> lines;
-    std::string text;
-    bool nul = false;
-    if (const int error = read_lines(inv.surfaces, &lines, &text, &nul))
-        return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
+    checked_file file;
+    if (const failure f = read_lines(inv.surfaces, &file); f.status != NO_FAILURE)
+        return f;
     // A map given first: no advice to edit it, and nothing else said.
-    if (nul) {
+    if (file.nul) {
         inv.status = report("Cannot read " + escaped(inv.surfaces.path) + ": it holds NUL bytes, so it looks like a "
                             "map, not a surface file; the surface file comes first") + 1;
         return ok();
@@ -235,23 +236,14 @@ failure check(invocation &inv)
     for (const std::string &error : given.errors)
         inv.status = report(error) + 1;  // 2: an Error line
     std::vector<finding> found, notes;
-    find_in_lines(lines, escaped(shell_word(inv.surfaces.path)), &found);
-    std::vector<std::string> errors;
-    const std::vector<game_map> game_maps = read_game_maps(given.archives, &errors);
-    for (const std::string &error : errors)
-        inv.status = report(error) + 1;  // 2: an Error line
-    std::vector<named_reading> maps;
+    find_in_lines(file.lines, escaped(shell_word(inv.surfaces.path)), &found);
     std::vector<std::string> stale_bot_files;  // printed after the findings
-    for (const given_map &map : given.maps) {
-        maps.push_back({map.path, &map.reading});
+    for (const given_map &map : given.maps)
         if (std::string finding = bot_file_finding(map.path); !finding.empty())
             stale_bot_files.push_back(finding);
-    }
-    for (const game_map &map : game_maps)
-        maps.push_back({map.label.c_str(), &map.reading});
     std::unordered_set<std::string> names;
-    const std::vector<std::string> summary = check_maps(inv, maps, text, &names);
-    note_unknown_textures(lines, names, &found, &notes);
+    const std::vector<std::string> summary = check_maps(inv, maps_of(given), file.text, &names);
+    note_unknown_textures(file.lines, names, &found, &notes);
     print_findings(stdout, inv.surfaces.path, found);
     print_findings(stdout, inv.surfaces.path, notes);
     for (const std::vector<std::string> *list : {&std::as_const(stale_bot_files), &summary})

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "game/game_files.h"
 
 namespace {
 
@@ -59,5 +58,16 @@ bool read_sources(invocation &inv, int first, given_sources *sources)
             inv.status = refusal.empty() ? 2 : report(refusal) + 1;
             return false;
         }
+    sources->game_maps = read_game_maps(sources->archives, &sources->errors);
     return true;
+}
+
+std::vector<source_map> maps_of(const given_sources &sources)
+{
+    std::vector<source_map> maps;
+    for (const given_map &map : sources.maps)
+        maps.push_back({map.path, &map.reading});
+    for (const game_map &map : sources.game_maps)
+        maps.push_back({map.label.c_str(), &map.reading});
+    return maps;
 }

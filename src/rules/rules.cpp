@@ -22,7 +22,6 @@
 #include "commands/texture_commands.h"
 #include "frontend/frontend.h"
 #include "game/findings.h"
-#include "game/game_files.h"
 #include "game/hints.h"
 #include "game/sources.h"
 #include "surfaces/surfaces.h"
@@ -36,7 +35,7 @@ struct rule {
 };
 
 // The rules of the file; a finding for each line that is no rule, or names an unknown surface.
-int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *found)
+failure read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *found)
 {
     char *line = nullptr;
     std::size_t capacity = 0, length = 0, number = 0;
@@ -59,19 +58,14 @@ int read_rules(named_file file, std::vector<rule> *rules, std::vector<finding> *
             rules->push_back({number, text.substr(0, separator), surface, 0, 0});
     }
     std::free(line);
-    return error == IO_END ? 0 : error;
+    return error == IO_END ? ok() : failure{INPUT_UNREADABLE, file.path, error};
 }
 
 // Every texture name the maps hold that a surface file can name.
-std::set<std::string> texture_names(const given_sources &given, const std::vector<game_map> &game_maps)
+std::set<std::string> texture_names(const given_sources &given)
 {
-    std::vector<const map_reading *> readings;
-    for (const given_map &map : given.maps)
-        readings.push_back(&map.reading);
-    for (const game_map &map : game_maps)
-        readings.push_back(&map.reading);
     std::set<std::string> names;
-    for (const map_reading *reading : readings)
+    for (const auto &[label, reading] : maps_of(given))
         for (std::size_t i = 0; i < reading->lump.record_count; ++i) {
             const std::string_view name = name_of_record(reading->lump, i);
             if (!is_noshader(name) && name_read_back_fault(name) == nullptr)
@@ -87,14 +81,12 @@ failure write_surface_file(invocation &inv)
         return ok();
     std::vector<rule> rules;
     std::vector<finding> found;
-    if (const int error = read_rules(inv.surfaces, &rules, &found))
-        return failure{INPUT_UNREADABLE, inv.surfaces.path, error};
-    std::vector<std::string> errors = given.errors;
-    const std::vector<game_map> game_maps = read_game_maps(given.archives, &errors);
+    if (const failure f = read_rules(inv.surfaces, &rules, &found); f.status != NO_FAILURE)
+        return f;
     // A name can hold any byte: at a terminal, one that could drive it is
     // escaped, as the listing escapes it; into a file, every byte stays.
     const bool for_terminal = isatty(STDOUT_FILENO);
-    for (const std::string &name : texture_names(given, game_maps)) {
+    for (const std::string &name : texture_names(given)) {
         rule *winner = nullptr;
         for (rule &r : rules)
             if (fnmatch(r.pattern.c_str(), name.c_str(), 0) == 0) {
@@ -110,10 +102,10 @@ failure write_surface_file(invocation &inv)
         if (r.won == 0)
             found.push_back({r.line, r.matched == 0 ? "the rule matches no texture name in the maps"
                                                     : "the rule never wins: earlier rules match every name it matches"});
-    for (const std::string &error : errors)
+    for (const std::string &error : given.errors)
         report(error);
     print_findings(stderr, inv.surfaces.path, found);
-    inv.status = !errors.empty() ? 2 : found.empty() ? 0 : 1;
+    inv.status = !given.errors.empty() ? 2 : found.empty() ? 0 : 1;
     return ok();
 }
 
