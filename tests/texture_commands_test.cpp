@@ -52,16 +52,23 @@ TEST(ListTextures, EmptyLumpPrintsOnlyTheHeading)
     EXPECT_EQ(run_on(LISTING, build_map(bytes(71, 'x'), 144)).out, "Textures:\n");
 }
 
-TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
+TEST(ListingAndExport, ShowTheirRecordsInLumpOrder)
 {
     const std::vector<map_record> records = {
-        {"a", 0x00000084, 0x0},  // not exported, still listed
-        {std::string("noshader\0ab", 11), 0x0, 0x1},
+        {"a", 0x00000084, 0x0},
+        {std::string("noshader\0ab", 11), 0x0, 0x1},  // neither lists nor exports it
         {"noshader_x", 0x0, 0x1},
         {"NOSHADER", 0x0, 0x1},
         {"b", 0xABCDEF01, 0x1},
-        {NAME64, 0x00000001, 0x1},
-        {"a", 0x00500000, 0x1},
+        {"sky", 0x00000004, 0x1},
+        {"nodraw", 0x00000080, 0x1},
+        {"both", 0x00500084, 0x1},
+        {"other_low_bits", 0x0050007B, 0x1},
+        {"not_solid", 0x00500000, 0x2},
+        {"content_bits", 0x00500000, 0xFFFFFFFF},
+        {"index32", 0x02000000, 0x1},
+        {NAME64, 0x01F00000, 0x1},
+        {"a", 0x00E00000, 0x1},
     };
     EXPECT_EQ(run_on(LISTING, records).out,
               "Textures:\n"
@@ -69,36 +76,24 @@ TEST(ListTextures, ListsEveryRecordButExactNoshaderWithItsWholeFlagsWord)
               "0x00000000 - noshader_x\n"
               "0x00000000 - NOSHADER\n"
               "0xabcdef01 - b\n"
-              "0x00000001 - " + NAME64 + "\n"
-              "0x00500000 - a\n");
-}
-
-TEST(ExportSurfaceFile, WritesEligibleRecordsInLumpOrder)
-{
-    const std::vector<map_record> records = {
-        {"sky", 0x00000004, 0x1},
-        {"nodraw", 0x00000080, 0x1},
-        {"both", 0x00500084, 0x1},
-        {"other_low_bits", 0x0050007B, 0x1},
-        {"not_solid", 0x00500000, 0x2},
-        {"content_bits", 0x00500000, 0xFFFFFFFF},
-        {std::string("noshader\0zz", 11), 0x0, 0x1},
-        {"noshader2", 0x0, 0x1},
-        {"index32", 0x02000000, 0x1},
-        {"index40", 0x02800000, 0x1},
-        {"index4095", 0xFFF00000, 0x1},
-        {NAME64, 0x01F00000, 0x1},
-        {"other_low_bits", 0x00E00000, 0x1},
-    };
+              "0x00000004 - sky\n"
+              "0x00000080 - nodraw\n"
+              "0x00500084 - both\n"
+              "0x0050007b - other_low_bits\n"
+              "0x00500000 - not_solid\n"
+              "0x00500000 - content_bits\n"
+              "0x02000000 - index32\n"
+              "0x01f00000 - " + NAME64 + "\n"
+              "0x00e00000 - a\n");
     EXPECT_EQ(run_on(EXPORT, records).out,
+              "noshader_x = none\n"
+              "NOSHADER = none\n"
+              "b = unknown (abc)\n"
               "other_low_bits = steel\n"
               "content_bits = steel\n"
-              "noshader2 = none\n"
-              "index32 = unknown (020)\n"
-              "index40 = unknown (028)\n"
-              "index4095 = unknown (fff)\n" +
+              "index32 = unknown (020)\n" +
                   NAME64 + " = stucco\n"
-                           "other_low_bits = grass\n");
+                           "a = grass\n");
 }
 
 TEST(ExportSurfaceFile, NoEligibleRecordWritesNothing)
