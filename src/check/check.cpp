@@ -57,27 +57,23 @@ bool starts_with(const std::string &text, const char *start)
 struct checked_file {
     std::vector<checked_line> lines;
     std::string text;  // its bytes, which each map is matched against
-    bool nul = false;  // it holds a NUL byte: a map, most likely; read no further
+    bool nul = false;  // it holds a NUL byte: a map, most likely
 };
 
-// Reads the file as the import does; NO_FAILURE also where it stops at a NUL byte.
+// Reads the file whole, and cuts it as the import does unless it holds a NUL.
 failure read_lines(named_file surfaces, checked_file *file)
 {
-    surface_reading reading{surfaces.stream};
-    surface_piece piece;
-    int error;
-    while ((error = read_surface_piece(&reading, &piece)) == 0 && !file->nul) {
-        if (piece.first) {
-            file->text.append(piece.line);
-            file->nul = piece.line.find('\0') != std::string_view::npos;
-        }
+    const failure f = read_surface_text(surfaces, &file->text);
+    file->nul = file->text.find('\0') != std::string::npos;
+    if (f.status != NO_FAILURE || file->nul)
+        return file->nul ? ok() : f;
+    for_each_surface_piece(file->text, [file](const surface_piece &piece) {
         const std::string surface(piece.surface);
         const std::size_t line_length = piece.line.size() - (piece.line.back() == '\n');
         file->lines.push_back({piece.line_number, piece.first, line_length, piece.has_separator, std::string(piece.text),
                                std::string(piece.texture), surface, piece.has_separator ? surface_index_of(surface) : -1});
-    }
-    end_surface_reading(&reading);
-    return error == IO_END || file->nul ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
+    });
+    return ok();
 }
 
 std::string quoted(const std::string &text)

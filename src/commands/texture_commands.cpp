@@ -108,18 +108,6 @@ const char *name_read_back_fault(std::string_view name)
     return nullptr;
 }
 
-int read_surface_piece(surface_reading *reading, surface_piece *piece)
-{
-    if (reading->at == reading->length) {
-        if (const int error = io_read_line(&reading->line, &reading->capacity, &reading->length, reading->stream))
-            return error;
-        reading->at = 0;
-        ++reading->line_number;
-    }
-    reading->at += cut_surface_piece(std::string_view(reading->line, reading->length), reading->at, reading->line_number, piece);
-    return 0;
-}
-
 std::size_t cut_surface_piece(std::string_view line, std::size_t at, std::size_t line_number, surface_piece *piece)
 {
     const std::string_view whole = line.substr(at, LINE_BUFFER_SIZE - 1);
@@ -154,19 +142,17 @@ void match_surface_piece(const surface_piece &piece, record_index *index, std::F
 failure match_surface_file(const map_reading &map, named_file surfaces, std::FILE *err, record_index *index)
 {
     index_records(map.lump, index);
-    surface_reading reading{surfaces.stream};
-    surface_piece piece;
+    char *line = nullptr;
+    std::size_t capacity = 0, length = 0, number = 0;
     int error;
-    while ((error = read_surface_piece(&reading, &piece)) == 0)
-        match_surface_piece(piece, index, err);
-    end_surface_reading(&reading);
+    while ((error = io_read_line(&line, &capacity, &length, surfaces.stream)) == 0) {
+        surface_piece piece;
+        ++number;
+        for (std::size_t at = 0; at < length; match_surface_piece(piece, index, err))
+            at += cut_surface_piece(std::string_view(line, length), at, number, &piece);
+    }
+    std::free(line);
     return error == IO_END ? ok() : failure{INPUT_UNREADABLE, surfaces.path, error};
-}
-
-void end_surface_reading(surface_reading *reading)
-{
-    std::free(reading->line);
-    *reading = surface_reading{};
 }
 
 failure list_textures(const map_reading &map, named_file out, bool for_terminal)

@@ -35,22 +35,8 @@ struct surface_piece {
     std::size_t line_number;  // of that line, from 1
 };
 
-// Where a surface file has been read to. Make it with its stream and leave
-// the rest to read_surface_piece, whose own it is (a piece carries its line
-// and number); end_surface_reading frees what reading it took.
-struct surface_reading {
-    std::FILE *stream;
-    char *line = nullptr;
-    std::size_t capacity = 0, length = 0, at = 0, line_number = 0;
-};
-
-// Reads the next piece: 0, IO_END after the last, or a failed read's errno.
-// piece stays valid until the next call.
-int read_surface_piece(surface_reading *reading, surface_piece *piece);
-void end_surface_reading(surface_reading *reading);
 // Cuts *piece from line (a file line, its line feed included) at its byte
-// at, as read_surface_piece does, so that a text held in memory is read the
-// same; returns the piece's length.
+// at, as the import cuts the lines it reads; returns the piece's length.
 std::size_t cut_surface_piece(std::string_view line, std::size_t at, std::size_t line_number, surface_piece *piece);
 // Notes the piece's surface for the records of its texture name, as the
 // import does, or writes "Error: Unknown surface" on err.

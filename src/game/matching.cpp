@@ -43,19 +43,10 @@ failure match_surface_text(const map_reading &map, const char *map_path, const s
         record_index index;
         if (f.status == NO_FAILURE)
             index_records(map.lump, &index);
-        // Its lines as the reader takes them from a file: each to its line
-        // feed, the last perhaps without one.
-        std::size_t number = 0;
-        for (std::size_t start = 0; f.status == NO_FAILURE && start < text.size(); ++number) {
-            const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-            const std::string_view line(text.data() + start, end - start);
-            surface_piece piece;
-            for (std::size_t at = 0; at < line.size(); match_surface_piece(piece, &index, err))
-                at += cut_surface_piece(line, at, number + 1, &piece);
-            start = end;
-        }
-        if (f.status == NO_FAILURE)
+        if (f.status == NO_FAILURE) {
+            for_each_surface_piece(text, [&](const surface_piece &piece) { match_surface_piece(piece, &index, err); });
             f = apply_to_copy(map, index, text_path, edited);
+        }
     } catch (const std::bad_alloc &) {
         f = failure{OUT_OF_MEMORY, map_path, ENOMEM};
     }
@@ -68,6 +59,21 @@ failure match_surface_text(const map_reading &map, const char *map_path, const s
     for (std::size_t i = 0; f.status == NO_FAILURE && i < map.lump.record_count; ++i)
         *changed += surface_flags_of_record(map.lump, i) != surface_flags_of_record(*edited, i);
     return f;
+}
+
+void for_each_surface_piece(const std::string &text, const std::function<void(const surface_piece &)> &take)
+{
+    // Its lines as the import reads them from a file: each to its line feed,
+    // the last perhaps without one.
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size(); ++number) {
+        const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+        const std::string_view line(text.data() + start, end - start);
+        surface_piece piece;
+        for (std::size_t at = 0; at < line.size(); take(piece))
+            at += cut_surface_piece(line, at, number + 1, &piece);
+        start = end;
+    }
 }
 
 failure read_surface_text(named_file file, std::string *text)

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "bsp/map_file.h"
+#include "commands/texture_commands.h"
 
 // Matches text, the bytes of the surface file at text_path, against the map
 // at map_path as the import does: *edited becomes the lump the import would
@@ -24,6 +26,9 @@ failure match_surface_text(const map_reading &map, const char *map_path, const s
 // *edited the lump the import would write; INPUT_UNREADABLE when a line
 // could not be read, OUT_OF_MEMORY when there is no room for *edited.
 failure build_edited_lump(const map_reading &map, named_file surfaces, std::FILE *err, texture_lump *edited);
+// Cuts text, a surface file held in memory, into pieces as the import cuts
+// the lines it reads from a file, and hands each to take in order.
+void for_each_surface_piece(const std::string &text, const std::function<void(const surface_piece &)> &take);
 // Reads the surface file whole into *text; INPUT_UNREADABLE when a read failed.
 failure read_surface_text(named_file file, std::string *text);
 // The Error lines an import of text, the surface file at text_path, would
