@@ -180,9 +180,7 @@ std::string read_tree_entry(const game_files &files, const archive_entry &entry,
     if (file == nullptr)
         return "Cannot read " + label + ": " + why;
     const std::uint64_t wanted = std::min(limit, entry.size);
-    const bool read = read_growing([&](char *at, std::size_t size) {
-        return retry_interrupted([&] { return ::read(fileno(file), at, size); });
-    }, wanted, data);
+    const bool read = read_file_bytes(file, wanted, data);
     const int error = errno;
     std::fclose(file);
     if (!read)
@@ -214,6 +212,13 @@ std::string open_entry(const game_files &files, game_reader *reader, const archi
 }
 
 }  // namespace
+
+bool read_file_bytes(std::FILE *file, std::uint64_t wanted, std::string *data)
+{
+    return read_growing([&](char *at, std::size_t size) {
+        return retry_interrupted([&] { return ::read(fileno(file), at, size); });
+    }, wanted, data);
+}
 
 std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why, bool for_update)
 {

@@ -66,6 +66,10 @@ std::string folder_of(const std::string &path);
 // end; nullptr with *why, and st->st_mode left as it was when the open
 // itself failed.
 std::FILE *open_regular_file(const std::string &path, struct stat *st, std::string *why, bool for_update = false);
+// Reads from file's descriptor into *data until its end, or wanted bytes,
+// the buffer growing as the bytes come, so that no size claimed is
+// allocated before the bytes are there; false, with errno, when a read failed.
+bool read_file_bytes(std::FILE *file, std::uint64_t wanted, std::string *data);
 // A name as the game compares names: cut at a NUL, '\' as '/', A..Z as a..z.
 std::string game_key(std::string_view name);
 // True when the game loads an archive named a before one named b: it

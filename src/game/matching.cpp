@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <new>
 
 #include "commands/texture_commands.h"
+#include "game/game_files.h"
 
 namespace {
 
@@ -78,10 +80,7 @@ void for_each_surface_piece(const std::string &text, const std::function<void(co
 
 failure read_surface_text(named_file file, std::string *text)
 {
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.stream)) > 0;)
-        text->append(buffer, n);
-    return std::ferror(file.stream) ? failure{INPUT_UNREADABLE, file.path, errno} : ok();
+    return read_file_bytes(file.stream, UINT64_MAX, text) ? ok() : failure{INPUT_UNREADABLE, file.path, errno};
 }
 
 std::string surface_text_errors(const std::string &text, const char *text_path)
