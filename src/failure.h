@@ -1,9 +1,9 @@
 // What went wrong, and the words for it: a failure is built where the call
 // failed, with its file's path and errno, and handed up as a value. The
 // front end prints the one that ends a command as an Error line; a
-// companion that goes on after one (the check, map by map; src/game, which
-// keeps a failure's words for an Error line later) words it with
-// describe_failure.
+// companion that goes on after one (the check, the plan and the override,
+// map by map; src/game, which keeps a failure's words for an Error line
+// later) words it with describe_failure.
 #ifndef LUMPSMITH_FAILURE_H
 #define LUMPSMITH_FAILURE_H
 
@@ -28,7 +28,7 @@ enum failure_status {
     MAP_SYNC_FAILED,      // the write-back may not have reached storage; the old lump was written back
     MAP_ROLLBACK_FAILED,  // the write-back failed, and so did writing the old lump back
     OUT_OF_MEMORY,        // the file is too large for the memory this process may have
-    INPUT_UNREADABLE,     // the command's other input (the surface file) could not be read
+    INPUT_UNREADABLE,     // the command's other input (the surface or rules file) could not be read
     OUTPUT_UNWRITABLE,    // the command's output could not be written
 };
 

@@ -1,10 +1,11 @@
-// The reads, writes, syncs and space reservations of maps, the reads of
-// surface and rules files, the writes of the listing and the export, and
-// the reads, writes and syncs of bot files: every call that can lose or
-// corrupt a map or a bot file, so that a test can make any one fail as a
-// sick disk would. (Archives are read by minizip, past this seam.) Each returns the
-// error it met: 0 when the call did all it was asked, the failed call's
-// errno, or IO_END when the file ended first.
+// The reads, writes, syncs and space reservations of maps, the lines the
+// import reads of a surface file and lumpsmith-rules of its rules, the
+// writes of the listing and the export, and the reads, writes and syncs of
+// bot files: every call that can lose or corrupt a map or a bot file, so
+// that a test can make any one fail as a sick disk would. (Archives, their
+// folders' entries and the files the companions read whole are read past
+// this seam.) Each returns the error it met: 0 when the call did all it was
+// asked, the failed call's errno, or IO_END when the file ended first.
 #ifndef LUMPSMITH_FILE_IO_H
 #define LUMPSMITH_FILE_IO_H
 

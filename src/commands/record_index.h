@@ -15,9 +15,9 @@ constexpr std::int16_t NO_SURFACE = -1;  // none noted for a group yet
 // The lump's records grouped by name, so the last line for a name wins
 // however many records bear it. Linear probing from name_hash(name) & mask;
 // a slot holds 1 + a group's first record, whose name is read from the lump.
-// A quarter full at most, as most lines of a studio-wide file probe to an
-// empty slot. (std::unordered_map pays a cache miss per bucket, node and
-// name: see bench/NOTES.md.)
+// A quarter full at most, so that most lines naming no record probe to an
+// empty slot. (std::unordered_map in its place cost a real-size import 40 %
+// more instructions: see bench/NOTES.md.)
 struct record_index {
     const texture_lump *lump;
     std::vector<std::uint32_t> slots;  // 0: empty

@@ -83,8 +83,9 @@ struct import_work {
     const record_index *index;
 };
 
-// The edit goes into the first reading's buffer, where the index holds and
-// the pages are in memory; the fresh reading stays as it was for a rollback.
+// The edit goes into the first reading's buffer, whose pages are in memory;
+// same_records has just found its names to be the fresh ones, so the index
+// into it still holds. The fresh reading stays as it was for a rollback.
 failure set_noted_surfaces(const map_reading &fresh, texture_lump *edited, void *context)
 {
     const import_work &work = *static_cast<const import_work *>(context);

@@ -2,7 +2,7 @@
 // surface file export (-se) and its import (-si).
 // Surface file: plain text, one "texture name = surface name\n" line per
 // exported record. A reader splits a line at its first " = " and ignores
-// lines without one; nothing is trimmed or unquoted.
+// lines without one; only the line feed is cut, and nothing is unquoted.
 #ifndef LUMPSMITH_TEXTURE_COMMANDS_H
 #define LUMPSMITH_TEXTURE_COMMANDS_H
 
@@ -17,7 +17,8 @@
 // records whose contents lack bit 0x1.
 constexpr std::uint32_t EXPORT_SKIP_FLAGS = 0x84;
 constexpr std::uint32_t CONTENTS_REQUIRED_BIT = 0x1;
-// The import reads 127 characters at most at a time: a longer line is several.
+// The import takes LINE_BUFFER_SIZE - 1 bytes of a line at most at a time:
+// a longer line is several pieces.
 constexpr std::size_t LINE_BUFFER_SIZE = 128;
 
 // One line as the import acts on it: a piece of at most LINE_BUFFER_SIZE - 1

@@ -78,9 +78,9 @@ std::string game_key(std::string_view name);
 bool loads_before(std::string_view a, std::string_view b);
 // Reads the sources as the game reads them: each a .pk3 archive, a .pk3dir
 // folder, or a game folder (its *.pk3 files, *.pk3dir folders and maps/, no
-// other subfolder). Appends one Error
-// line's words to *errors for each archive that cannot be read and each map
-// or bot file named twice in one archive. Opens one archive at a time.
+// other subfolder). Appends one Error line's words to *errors for each
+// archive that cannot be read and each map or bot file named twice in one
+// archive. Opens one archive at a time.
 void open_game_files(const std::vector<std::string> &sources, game_files *files, std::vector<std::string> *errors);
 // The label of an entry in messages: "NAME in ARCHIVE", escaped.
 std::string entry_label(const game_files &files, const archive_entry &entry);
