@@ -11,44 +11,36 @@
 
 namespace {
 
-// Listing and export lines are gathered into blocks of this size: few
-// enough pages to fault in, large enough that each write moves many lines.
-constexpr std::size_t OUTPUT_BLOCK = 1 << 13;
+using line_writer = void (*)(std::string *line, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
 
-using line_writer = void (*)(std::string *block, bool for_terminal, const texture_lump &, std::size_t i, std::FILE *err);
-
-// Writes heading and what put_line appends for each record, in lump order,
-// in blocks written whole; stops at the first write that fails.
+// Writes heading and what put_line makes of each record, in lump order, a
+// line a write (stdio gathers them); stops at the first write that fails.
 failure write_record_lines(const map_reading &map, named_file out, bool for_terminal, std::FILE *err,
-                           std::string heading, line_writer put_line)
+                           const std::string &heading, line_writer put_line)
 {
-    std::string block = std::move(heading);
-    block.reserve(OUTPUT_BLOCK + 4 * NAME_SIZE + 32);  // a block and one escaped line
-    for (std::size_t i = 0; i < map.lump.record_count; ++i) {
-        put_line(&block, for_terminal, map.lump, i, err);
-        if (block.size() < OUTPUT_BLOCK)
-            continue;
-        if (const int error = io_write(block.data(), block.size(), out.stream))
-            return failure{OUTPUT_UNWRITABLE, out.path, error};
-        block.clear();
+    int error = io_write(heading.data(), heading.size(), out.stream);
+    std::string line;
+    for (std::size_t i = 0; error == 0 && i < map.lump.record_count; ++i) {
+        line.clear();
+        put_line(&line, for_terminal, map.lump, i, err);
+        error = io_write(line.data(), line.size(), out.stream);
     }
-    const int error = io_write(block.data(), block.size(), out.stream);
     return error == 0 ? ok() : failure{OUTPUT_UNWRITABLE, out.path, error};
 }
 
-void put_listing_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *)
+void put_listing_line(std::string *line, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *)
 {
     const std::string_view name = name_of_record(lump, i);
     if (is_noshader(name))
         return;
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%08x - ", static_cast<unsigned>(surface_flags_of_record(lump, i)));
-    *block += flags;
-    for_terminal ? append_escaped(block, name) : void(block->append(name));
-    *block += '\n';
+    *line += flags;
+    for_terminal ? append_escaped(line, name) : void(line->append(name));
+    *line += '\n';
 }
 
-void put_export_line(std::string *block, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *err)
+void put_export_line(std::string *line, bool for_terminal, const texture_lump &lump, std::size_t i, std::FILE *err)
 {
     const std::string_view name = name_of_record(lump, i);
     if ((surface_flags_of_record(lump, i) & EXPORT_SKIP_FLAGS) != 0 ||
@@ -59,10 +51,10 @@ void put_export_line(std::string *block, bool for_terminal, const texture_lump &
         std::fprintf(err, "Error: Not exporting record %zu \"%s\": %s\n", i, escaped(name).c_str(), fault);
         return;
     }
-    for_terminal ? append_escaped(block, name) : void(block->append(name));
-    *block += " = ";
-    *block += surface_name_of(surface_flags_of_record(lump, i));
-    *block += '\n';
+    for_terminal ? append_escaped(line, name) : void(line->append(name));
+    *line += " = ";
+    *line += surface_name_of(surface_flags_of_record(lump, i));
+    *line += '\n';
 }
 
 // Other imports may have changed surfaces meanwhile, which the fresh reading
