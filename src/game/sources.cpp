@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 namespace {
 
 // Reads one source into *sources; false when the command must not go on.
