@@ -104,10 +104,13 @@ std::string read_map_file(const char *path, std::string *bytes)
     failure f = lock_map(map, F_RDLCK, stderr);
     if (f.status == NO_FAILURE && fstat(fileno(map.stream), &st) != 0)
         f = failure{MAP_READ_FAILED, path, errno};
-    if (f.status == NO_FAILURE && !read_file_bytes(map.stream, static_cast<std::uint64_t>(st.st_size), bytes))
-        f = failure{MAP_READ_FAILED, path, errno};
-    else if (f.status == NO_FAILURE && bytes->size() != static_cast<std::size_t>(st.st_size))
-        f = failure{MAP_READ_FAILED, path, 0};
+    // The size is the file's own, taken under the lock, not an archive's
+    // claim: allocated at once, a large map is not copied as a buffer grows.
+    if (f.status == NO_FAILURE) {
+        bytes->resize(static_cast<std::size_t>(st.st_size));
+        if (std::fread(bytes->data(), 1, bytes->size(), map.stream) != bytes->size())
+            f = failure{MAP_READ_FAILED, path, std::ferror(map.stream) ? errno : 0};
+    }
     std::fclose(map.stream);
     return f.status == NO_FAILURE ? "" : describe_failure(f);
 }
