@@ -63,9 +63,10 @@ struct checked_file {
 // Reads the file whole, and cuts it as the import does unless it holds a NUL.
 failure read_lines(named_file surfaces, checked_file *file)
 {
+    // A NUL says more than a read that failed after it.
     const failure f = read_surface_text(surfaces, &file->text);
     file->nul = file->text.find('\0') != std::string::npos;
-    if (f.status != NO_FAILURE || file->nul)
+    if (file->nul || f.status != NO_FAILURE)
         return file->nul ? ok() : f;
     for_each_surface_piece(file->text, [file](const surface_piece &piece) {
         const std::string surface(piece.surface);
